@@ -1,0 +1,110 @@
+# Shared by the run and test scripts: packages, locale, the private Wine prefix and the display.
+# Source it; it expects REELHAWK_ROOT to be the checkout.
+
+: "${REELHAWK_BUILD:=$REELHAWK_ROOT/build}"
+export REELHAWK_BUILD
+
+log() { printf '[reelhawk] %s\n' "$*" >&2; }
+
+# Debian packages the build, the tests and the demo need, each with a command that proves it.
+reelhawk_ensure_packages() {
+    local -a want=(
+        "cmake:cmake" "make:make" "clang++:clang" "clang:clang"
+        "x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix"
+        "x86_64-w64-mingw32-widl:mingw-w64-tools"
+        "wine:wine" "wine64:wine64" "Xvfb:xvfb" "import:imagemagick" "xdotool:xdotool"
+        "locale-gen:locales" "xwininfo:x11-utils" "python3:python3"
+    )
+    local -a missing=()
+    local entry
+    for entry in "${want[@]}"; do
+        command -v "${entry%%:*}" >/dev/null 2>&1 || missing+=("${entry#*:}")
+    done
+    [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+    [ -n "$(fc-list :lang=zh 2>/dev/null | head -n 1)" ] || missing+=(fonts-wqy-zenhei)
+    if [ -z "$(ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ]; then
+        missing+=(libclang-rt-dev)
+    fi
+    if [ ${#missing[@]} -gt 0 ]; then
+        log "installing: ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq --no-install-recommends $(printf '%s\n' "${missing[@]}" | sort -u) \
+            fonts-wqy-zenhei >/dev/null
+    fi
+    if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+        log "generating the zh_CN.UTF-8 locale"
+        sed -i 's/^# *\(zh_CN\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+        grep -q '^zh_CN\.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' >>/etc/locale.gen
+        locale-gen >/dev/null
+    fi
+}
+
+# A display for Wine: the user's when there is one, else a private Xvfb screen of 1024 × 768.
+reelhawk_start_display() {
+    if [ -n "${DISPLAY:-}" ]; then
+        return 0
+    fi
+    local n=90
+    while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    REELHAWK_XVFB_PID=$!
+    export DISPLAY=":$n"
+    local i
+    for i in $(seq 1 50); do
+        xdpyinfo >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    log "Xvfb did not start on $DISPLAY"
+    return 1
+}
+
+reelhawk_stop_display() {
+    if [ -n "${REELHAWK_XVFB_PID:-}" ]; then
+        kill "$REELHAWK_XVFB_PID" 2>/dev/null
+        wait "$REELHAWK_XVFB_PID" 2>/dev/null
+        unset REELHAWK_XVFB_PID DISPLAY
+    fi
+}
+
+# The private prefix, its server and its background services. Never the user's ~/.wine.
+reelhawk_wine_env() {
+    export WINEPREFIX="$REELHAWK_BUILD/wineprefix"
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree=;mshtml="
+    export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+    # The stand-in browser's local web and its call log (test and demo equipment only).
+    export REELHAWK_STANDIN_WEBROOT="$REELHAWK_ROOT/standin/site"
+    : "${REELHAWK_STANDIN_LOG:=$REELHAWK_BUILD/standin.log}"
+    export REELHAWK_STANDIN_LOG
+}
+
+reelhawk_start_wine() {
+    reelhawk_wine_env
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        log "creating the Wine prefix $WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+        wineboot -i </dev/null >/dev/null 2>&1
+        wineserver -w
+    fi
+    # Server and services started detached, so test processes neither wait for a lingering
+    # service nor hold ctest's pipes open.
+    wineserver -p </dev/null >/dev/null 2>&1 &
+    wine cmd /c exit </dev/null >/dev/null 2>&1
+    reelhawk_register_standin
+}
+
+reelhawk_stop_wine() {
+    [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1
+    return 0
+}
+
+# Registers the stand-in browser control for the web browser control's class in the prefix.
+reelhawk_register_standin() {
+    local dll="$REELHAWK_BUILD/windows/standin/reelhawk_standin.dll"
+    [ -f "$dll" ] || return 0
+    local key='HKLM\Software\Classes\CLSID\{8856F961-340A-11D0-A96B-00C04FD705A2}\InprocServer32'
+    local windll="Z:${dll//\//\\}"
+    wine reg add "$key" /ve /d "$windll" /f </dev/null >/dev/null 2>&1
+    wine reg add "$key" /v ThreadingModel /d Apartment /f </dev/null >/dev/null 2>&1
+}

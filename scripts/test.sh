@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Sets up what it needs, builds both flavours, runs every test and the fuzz smoke runs.
+# Exits non-zero when anything failed.
+set -uo pipefail
+REELHAWK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$REELHAWK_ROOT/scripts/lib.sh"
+cd "$REELHAWK_ROOT"
+
+jobs=$(nproc)
+status=0
+started=$(date +%s)
+
+reelhawk_ensure_packages || exit 1
+
+step() { log "$*"; }
+
+# Host: the portable parts under ASan/UBSan.
+step "host build"
+cmake --preset host -B "$REELHAWK_BUILD/host" >/dev/null &&
+    cmake --build "$REELHAWK_BUILD/host" -j "$jobs" || exit 1
+
+# Windows: the whole program, cross-compiled.
+step "windows build"
+cmake --preset windows -B "$REELHAWK_BUILD/windows" >/dev/null &&
+    cmake --build "$REELHAWK_BUILD/windows" -j "$jobs" || exit 1
+
+step "host tests"
+ctest --test-dir "$REELHAWK_BUILD/host" -j "$jobs" --output-on-failure --timeout 300 || status=1
+
+step "windows tests under Wine"
+reelhawk_start_display || exit 1
+reelhawk_start_wine
+mkdir -p "$REELHAWK_BUILD/artifacts"
+export REELHAWK_ARTIFACTS="$REELHAWK_BUILD/artifacts"
+ctest --test-dir "$REELHAWK_BUILD/windows" -j "$jobs" --output-on-failure --timeout 300 || status=1
+reelhawk_stop_wine
+reelhawk_stop_display
+
+if [ -x "$REELHAWK_ROOT/scripts/fuzz.sh" ]; then
+    step "fuzz smoke runs"
+    "$REELHAWK_ROOT/scripts/fuzz.sh" "${REELHAWK_FUZZ_SECONDS:-25}" || status=1
+fi
+
+log "all done in $(($(date +%s) - started)) s; $([ $status -eq 0 ] && echo passed || echo FAILED)"
+exit $status
