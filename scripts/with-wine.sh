@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs one command inside the private Wine environment (display, prefix, server, stand-in), then
+# stops it again. For development: REELHAWK_BUILD=build-x scripts/with-wine.sh ctest --test-dir ...
+set -uo pipefail
+REELHAWK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$REELHAWK_ROOT/scripts/lib.sh"
+reelhawk_start_display || exit 1
+reelhawk_start_wine
+"$@"
+status=$?
+reelhawk_stop_wine
+reelhawk_stop_display
+exit $status
