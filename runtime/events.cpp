@@ -1,0 +1,47 @@
+#include "runtime/events.h"
+
+namespace rh {
+namespace {
+
+MessagePreprocessor g_preprocessor = nullptr;
+
+}  // namespace
+
+void SetMessagePreprocessor(MessagePreprocessor preprocessor) noexcept {
+    g_preprocessor = preprocessor;
+}
+
+void DispatchOneMessage(MSG& message) {
+    if (g_preprocessor != nullptr && g_preprocessor(message)) {
+        return;
+    }
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+}
+
+void ProcessPendingEvents() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) {
+        if (message.message == WM_QUIT) {
+            return;
+        }
+        if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            return;
+        }
+        DispatchOneMessage(message);
+    }
+}
+
+int RunMessageLoop() {
+    MSG message;
+    for (;;) {
+        const BOOL got = GetMessageA(&message, nullptr, 0, 0);
+        if (got == 0 || got == -1) {
+            break;
+        }
+        DispatchOneMessage(message);
+    }
+    return message.message == WM_QUIT ? static_cast<int>(message.wParam) : 0;
+}
+
+}  // namespace rh
