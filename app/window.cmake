@@ -1,0 +1,25 @@
+# Windows only: the window machinery, the program's window template and handlers, the program.
+enable_language(RC)
+
+# Turns any window template into windows; the browser host; start and end of the program.
+add_library(reelhawk_window STATIC
+    window_template.cpp form.cpp label.cpp browser_host.cpp components.cpp program.cpp)
+reelhawk_defaults(reelhawk_window)
+target_link_libraries(reelhawk_window PUBLIC reelhawk_runtime user32 gdi32 ole32 oleaut32 uuid)
+
+# The program's own window template, its handlers and its program-wide objects.
+add_library(reelhawk_app STATIC main_window_template.cpp handlers.cpp globals.cpp)
+reelhawk_defaults(reelhawk_app)
+target_compile_definitions(reelhawk_app PRIVATE
+    REELHAWK_RESOLVER_URL="${REELHAWK_RESOLVER_URL}")
+target_link_libraries(reelhawk_app PUBLIC reelhawk_window reelhawk_page)
+if(TARGET reelhawk_linkrules)
+    target_link_libraries(reelhawk_app PUBLIC reelhawk_linkrules)
+endif()
+
+# The icon, compiled by windres (kept apart: our compiler flags are not for it).
+add_library(reelhawk_resources OBJECT reelhawk.rc)
+
+add_executable(reelhawk WIN32 main.cpp)
+reelhawk_defaults(reelhawk)
+target_link_libraries(reelhawk PRIVATE reelhawk_app reelhawk_resources)
