@@ -1,5 +1,6 @@
 #include "runtime/automation.h"
 
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -400,6 +401,19 @@ void PointSlotAtHolder(VARTYPE declared, VARIANT& slot, VARIANT& holder) {
     V_BYREF(&slot) = &V_UI1(&holder);
 }
 
+// A member overwrites an [out]-only parameter without reading or releasing what it held, so a
+// text or object put there would be lost with its memory or reference. Such a holder starts as
+// the empty value of the declared type instead; the caller's variable still receives the result.
+void EmptyOutValue(VARTYPE base, VARIANT& holder) {
+    const bool typed = (base & VT_ARRAY) != 0 || (HasByReferenceForm(base) && base != VT_ERROR);
+    if (!typed && base != VT_VARIANT) {
+        return;
+    }
+    VariantClear(&holder);
+    std::memset(&holder, 0, sizeof holder);
+    V_VT(&holder) = base == VT_VARIANT ? static_cast<VARTYPE>(VT_EMPTY) : base;
+}
+
 int CodeOfInvokeFailure(HRESULT hr) {
     switch (hr) {
         case DISP_E_BADPARAMCOUNT:
@@ -545,6 +559,10 @@ int Invoke(const ComObject& object, TextView name, InvokeMode mode,
             V_ERROR(&target) = DISP_E_PARAMNOTFOUND;
         }
         if (byReference) {
+            const USHORT paramFlags = declared[i]->paramdesc.wParamFlags;
+            if ((paramFlags & PARAMFLAG_FOUT) != 0 && (paramFlags & PARAMFLAG_FIN) == 0) {
+                EmptyOutValue(type & ~VT_BYREF, parameters.HolderOf(i));
+            }
             PointSlotAtHolder(type, slot, parameters.HolderOf(i));
         }
     }
