@@ -1,0 +1,706 @@
+#include "standin/dom_objects.h"
+
+#include <mshtml.h>
+#include <oleauto.h>
+
+#include <string>
+#include <vector>
+
+namespace standin {
+namespace {
+
+volatile LONG g_liveObjects = 0;
+volatile LONG g_liveReferences = 0;
+
+// Member ids.
+enum : DISPID {
+    kItem = DISPID_VALUE,  // collection
+    kLength = 1,
+    kTags = 2,
+    kType = 101,  // element
+    kName,
+    kId,
+    kTitle,
+    kHref,
+    kInnerText,
+    kClassName,
+    kInnerHtml,
+    kOuterHtml,
+    kValue,
+    kClick,
+    kAll,
+    kTagName,
+    kGetAttribute,
+    kParentElement,
+    kChecked,
+    kBody = 201,  // document
+    kDocumentAll,
+    kUrl,
+    kDocumentTitle,
+    kReadyState,
+    kGetElementById,
+};
+
+PARAMDATA g_textParam[] = {{const_cast<OLECHAR*>(L"v"), VT_BSTR}};
+PARAMDATA g_variantParam[] = {{const_cast<OLECHAR*>(L"v"), VT_VARIANT}};
+PARAMDATA g_nameParam[] = {{const_cast<OLECHAR*>(L"name"), VT_BSTR}};
+
+#define GETTER(name, id, type, slot) \
+    { const_cast<OLECHAR*>(name), nullptr, id, slot, CC_STDCALL, 0, DISPATCH_PROPERTYGET, type }
+#define PUTTER(name, id, slot)                                                                  \
+    {                                                                                           \
+        const_cast<OLECHAR*>(name), g_textParam, id, slot, CC_STDCALL, 1, DISPATCH_PROPERTYPUT, \
+            VT_EMPTY                                                                            \
+    }
+#define METHOD(name, id, params, count, type, slot) \
+    { const_cast<OLECHAR*>(name), params, id, slot, CC_STDCALL, count, DISPATCH_METHOD, type }
+
+METHODDATA g_elementMembers[] = {
+    GETTER(L"type", kType, VT_BSTR, 7),
+    GETTER(L"name", kName, VT_BSTR, 8),
+    GETTER(L"id", kId, VT_BSTR, 9),
+    GETTER(L"title", kTitle, VT_BSTR, 10),
+    GETTER(L"href", kHref, VT_BSTR, 11),
+    GETTER(L"innerText", kInnerText, VT_BSTR, 12),
+    GETTER(L"className", kClassName, VT_BSTR, 13),
+    GETTER(L"innerHTML", kInnerHtml, VT_BSTR, 14),
+    PUTTER(L"innerHTML", kInnerHtml, 15),
+    GETTER(L"outerHTML", kOuterHtml, VT_BSTR, 16),
+    GETTER(L"value", kValue, VT_BSTR, 17),
+    PUTTER(L"value", kValue, 18),
+    METHOD(L"click", kClick, nullptr, 0, VT_EMPTY, 19),
+    GETTER(L"all", kAll, VT_DISPATCH, 20),
+    GETTER(L"tagName", kTagName, VT_BSTR, 21),
+    METHOD(L"getAttribute", kGetAttribute, g_nameParam, 1, VT_VARIANT, 22),
+    GETTER(L"parentElement", kParentElement, VT_DISPATCH, 23),
+    GETTER(L"checked", kChecked, VT_BOOL, 24),
+};
+
+METHODDATA g_collectionMembers[] = {
+    METHOD(L"item", kItem, g_variantParam, 1, VT_DISPATCH, 7),
+    GETTER(L"length", kLength, VT_I4, 8),
+    METHOD(L"tags", kTags, g_variantParam, 1, VT_DISPATCH, 9),
+};
+
+METHODDATA g_documentMembers[] = {
+    GETTER(L"body", kBody, VT_DISPATCH, 8),
+    GETTER(L"all", kDocumentAll, VT_DISPATCH, 9),
+    GETTER(L"URL", kUrl, VT_BSTR, 10),
+    GETTER(L"title", kDocumentTitle, VT_BSTR, 11),
+    GETTER(L"readyState", kReadyState, VT_BSTR, 12),
+    METHOD(L"getElementById", kGetElementById, g_nameParam, 1, VT_DISPATCH, 13),
+};
+
+#undef GETTER
+#undef PUTTER
+#undef METHOD
+
+// The interface type info of a member table, made once and kept for the life of the process.
+ITypeInfo* BuildTypeInfo(METHODDATA* members, UINT count) {
+    INTERFACEDATA data = {members, count};
+    ITypeInfo* coclass = nullptr;
+    if (FAILED(CreateDispTypeInfo(&data, LOCALE_SYSTEM_DEFAULT, &coclass))) {
+        return nullptr;
+    }
+    // CreateDispTypeInfo describes a class; callers bind on the interface it implements, as they
+    // do with a browser's dispatch interfaces.
+    ITypeInfo* iface = nullptr;
+    HREFTYPE href = 0;
+    if (FAILED(coclass->GetRefTypeOfImplType(0, &href)) ||
+        FAILED(coclass->GetRefTypeInfo(href, &iface))) {
+        return coclass;
+    }
+    return iface;  // the class stays referenced too, for the life of the process
+}
+
+ITypeInfo* ElementTypeInfo() {
+    static ITypeInfo* info = BuildTypeInfo(g_elementMembers, ARRAYSIZE(g_elementMembers));
+    return info;
+}
+ITypeInfo* CollectionTypeInfo() {
+    static ITypeInfo* info = BuildTypeInfo(g_collectionMembers, ARRAYSIZE(g_collectionMembers));
+    return info;
+}
+ITypeInfo* DocumentTypeInfo() {
+    static ITypeInfo* info = BuildTypeInfo(g_documentMembers, ARRAYSIZE(g_documentMembers));
+    return info;
+}
+
+// {5E3A9C1B-7D41-4F0E-9B2A-6C8D1E4F7A30}: asks an object of this model for itself.
+const IID IID_StandinObject = {
+    0x5e3a9c1b, 0x7d41, 0x4f0e, {0x9b, 0x2a, 0x6c, 0x8d, 0x1e, 0x4f, 0x7a, 0x30}};
+
+std::wstring TextOf(const VARIANT& v) {
+    BSTR text = v.bstrVal;
+    return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
+}
+
+HRESULT ReturnText(VARIANT* result, std::wstring_view text) {
+    if (result) {
+        V_VT(result) = VT_BSTR;
+        V_BSTR(result) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        if (!V_BSTR(result)) {
+            V_VT(result) = VT_EMPTY;
+            return E_OUTOFMEMORY;
+        }
+    }
+    return S_OK;
+}
+
+HRESULT ReturnObject(VARIANT* result, IDispatch* object) {
+    if (result) {
+        V_VT(result) = VT_DISPATCH;
+        V_DISPATCH(result) = object;  // takes the reference; null is a valid "nothing"
+    } else if (object) {
+        object->Release();
+    }
+    return S_OK;
+}
+
+HRESULT Failure(EXCEPINFO* info, HRESULT code, const wchar_t* description) {
+    if (info) {
+        ZeroMemory(info, sizeof(*info));
+        info->scode = code;
+        info->bstrSource = SysAllocString(L"Reelhawk stand-in document");
+        info->bstrDescription = SysAllocString(description);
+    }
+    return DISP_E_EXCEPTION;
+}
+
+// The kind of call Invoke was asked for, checked against what the member is.
+enum class Access { Get, Put, Call };
+
+// Checks flags and argument counts for one member; fills access.
+HRESULT CheckCall(WORD flags, const DISPPARAMS* params, bool readable, bool writable, bool function,
+                  UINT minArgs, UINT maxArgs, Access& access) {
+    UINT count = params ? params->cArgs : 0;
+    UINT named = params ? params->cNamedArgs : 0;
+    if ((flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0) {
+        if (!writable) {
+            return DISP_E_MEMBERNOTFOUND;
+        }
+        if (count != 1) {
+            return DISP_E_BADPARAMCOUNT;
+        }
+        if (named > 1 || (named == 1 && params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)) {
+            return DISP_E_PARAMNOTFOUND;
+        }
+        access = Access::Put;
+        return S_OK;
+    }
+    if (named > 0) {
+        return DISP_E_NONAMEDARGS;
+    }
+    if (function && (flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET)) != 0) {
+        if (count < minArgs) {
+            return DISP_E_PARAMNOTOPTIONAL;
+        }
+        if (count > maxArgs) {
+            return DISP_E_BADPARAMCOUNT;
+        }
+        access = Access::Call;
+        return S_OK;
+    }
+    if (readable && (flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) != 0) {
+        if (count != 0) {
+            return DISP_E_BADPARAMCOUNT;
+        }
+        access = Access::Get;
+        return S_OK;
+    }
+    return DISP_E_MEMBERNOTFOUND;
+}
+
+// Argument i in call order (the caller's first argument is i = 0), by-reference values read
+// through.
+HRESULT Argument(const DISPPARAMS* params, UINT i, VARTYPE type, VARIANT& out, UINT* argErr) {
+    VariantInit(&out);
+    UINT position = params->cArgs - 1 - i;
+    VARIANT source;
+    VariantInit(&source);
+    HRESULT hr = VariantCopyInd(&source, &params->rgvarg[position]);
+    if (SUCCEEDED(hr)) {
+        hr = type == VT_VARIANT ? VariantCopy(&out, &source)
+                                : VariantChangeType(&out, &source, 0, type);
+    }
+    VariantClear(&source);
+    if (FAILED(hr)) {
+        if (argErr) {
+            *argErr = position;
+        }
+        return DISP_E_TYPEMISMATCH;
+    }
+    return S_OK;
+}
+
+// Shared by the three kinds of object: counting, IUnknown and the type-information half of
+// IDispatch. Interface is IDispatch or a dispatch interface deriving from it.
+template <class Interface>
+class Automation : public Interface {
+  public:
+    Automation(std::shared_ptr<Document> document, ITypeInfo* typeInfo)
+        : document_(std::move(document)), typeInfo_(typeInfo) {
+        InterlockedIncrement(&g_liveObjects);
+        InterlockedIncrement(&g_liveReferences);
+    }
+    virtual ~Automation() { InterlockedDecrement(&g_liveObjects); }
+    Automation(const Automation&) = delete;
+    Automation& operator=(const Automation&) = delete;
+
+    const std::shared_ptr<Document>& document() const { return document_; }
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (!out) {
+            return E_POINTER;
+        }
+        *out = nullptr;
+        if (IsEqualIID(iid, IID_StandinObject)) {
+            *out = static_cast<Interface*>(
+                this);  // not a COM reference: only used to recognise our own objects
+            return S_OK;
+        }
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || Answers(iid)) {
+            *out = static_cast<Interface*>(this);
+            this->AddRef();
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override {
+        InterlockedIncrement(&g_liveReferences);
+        return static_cast<ULONG>(InterlockedIncrement(&refs_));
+    }
+    STDMETHODIMP_(ULONG) Release() override {
+        InterlockedDecrement(&g_liveReferences);
+        LONG left = InterlockedDecrement(&refs_);
+        if (left == 0) {
+            delete this;
+        }
+        return static_cast<ULONG>(left);
+    }
+
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+        if (!count) {
+            return E_POINTER;
+        }
+        *count = typeInfo_ ? 1 : 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
+        if (!info) {
+            return E_POINTER;
+        }
+        *info = nullptr;
+        if (index != 0) {
+            return DISP_E_BADINDEX;
+        }
+        if (!typeInfo_) {
+            return E_OUTOFMEMORY;
+        }
+        typeInfo_->AddRef();
+        *info = typeInfo_;
+        return S_OK;
+    }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+        if (!typeInfo_) {
+            return E_OUTOFMEMORY;
+        }
+        return DispGetIDsOfNames(typeInfo_, names, count, ids);
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
+                        VARIANT* result, EXCEPINFO* info, UINT* argErr) override {
+        if (!IsEqualIID(iid, IID_NULL)) {
+            return DISP_E_UNKNOWNINTERFACE;
+        }
+        DISPPARAMS none = {nullptr, nullptr, 0, 0};
+        if (!params) {
+            params = &none;
+        }
+        if (result) {
+            VariantInit(result);
+        }
+        return Call(id, flags, params, result, info, argErr);
+    }
+
+  protected:
+    virtual bool Answers(REFIID) const { return false; }
+    virtual HRESULT Call(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
+                         EXCEPINFO* info, UINT* argErr) = 0;
+
+  private:
+    volatile LONG refs_ = 1;
+    std::shared_ptr<Document> document_;
+    ITypeInfo* typeInfo_;
+};
+
+IDispatch* NewCollection(const std::shared_ptr<Document>& document, std::shared_ptr<Node> root,
+                         std::wstring tag, bool empty);
+
+class ElementObject final : public Automation<IDispatch> {
+  public:
+    ElementObject(std::shared_ptr<Document> document, std::shared_ptr<Node> node)
+        : Automation(std::move(document), ElementTypeInfo()), node_(std::move(node)) {
+        node_->automationObject = this;
+    }
+    ~ElementObject() override { node_->automationObject = nullptr; }
+
+  protected:
+    HRESULT Call(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* info,
+                 UINT* argErr) override {
+        Node& node = *node_;
+        bool writable = id == kValue || id == kInnerHtml;
+        bool function = id == kClick || id == kGetAttribute;
+        UINT args = id == kGetAttribute ? 1 : 0;
+        if (id < kType || id > kChecked) {
+            return DISP_E_MEMBERNOTFOUND;
+        }
+        Access access;
+        HRESULT hr = CheckCall(flags, params, !function, writable, function, args, args, access);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        if (access == Access::Put) {
+            VARIANT text;
+            hr = Argument(params, 0, VT_BSTR, text, argErr);
+            if (FAILED(hr)) {
+                return hr;
+            }
+            std::wstring value = TextOf(text);
+            VariantClear(&text);
+            if (id == kValue) {
+                return node.SetValue(value) ? S_OK
+                                            : Failure(info, E_ACCESSDENIED, L"Access is denied.");
+            }
+            return node.SetInnerHtml(value)
+                       ? S_OK
+                       : Failure(info, E_INVALIDARG, L"Invalid target element for this operation.");
+        }
+        switch (id) {
+            case kType:
+                return ReturnText(result, node.TypeProperty());
+            case kName:
+                return ReturnText(result, node.GetAttribute(L"name"));
+            case kId:
+                return ReturnText(result, node.GetAttribute(L"id"));
+            case kTitle:
+                return ReturnText(result, node.GetAttribute(L"title"));
+            case kHref:
+                return ReturnText(result, node.HrefProperty());
+            case kInnerText:
+                return ReturnText(result, node.InnerText());
+            case kClassName:
+                return ReturnText(result, node.GetAttribute(L"class"));
+            case kInnerHtml:
+                return ReturnText(result, node.InnerHtml());
+            case kOuterHtml:
+                return ReturnText(result, node.OuterHtml());
+            case kValue:
+                return ReturnText(result, node.Value());
+            case kTagName:
+                return ReturnText(result, UpperTag(node.TagName()));
+            case kChecked:
+                if (result) {
+                    V_VT(result) = VT_BOOL;
+                    V_BOOL(result) = node.Checked() ? VARIANT_TRUE : VARIANT_FALSE;
+                }
+                return S_OK;
+            case kAll:
+                return ReturnObject(result, NewCollection(document(), node_, L"", false));
+            case kParentElement: {
+                Node* parent = node.Parent();
+                if (!parent || !parent->IsElement()) {
+                    return ReturnObject(result, nullptr);
+                }
+                return ReturnObject(result, GetElementObject(document(), parent));
+            }
+            case kClick:
+                // Keep this object (and the page) alive while the click runs: it may navigate.
+                AddRef();
+                node.Click();
+                Release();
+                return S_OK;
+            case kGetAttribute: {
+                VARIANT name;
+                hr = Argument(params, 0, VT_BSTR, name, argErr);
+                if (FAILED(hr)) {
+                    return hr;
+                }
+                std::wstring attrName = TextOf(name);
+                VariantClear(&name);
+                const Attribute* attr = node.FindAttribute(attrName);
+                if (!attr) {
+                    if (result) {
+                        V_VT(result) = VT_NULL;
+                    }
+                    return S_OK;
+                }
+                return ReturnText(result, attr->value);
+            }
+            default:
+                return DISP_E_MEMBERNOTFOUND;
+        }
+    }
+
+  private:
+    static std::wstring UpperTag(const std::wstring& tag) {
+        std::wstring out(tag);
+        for (wchar_t& c : out) {
+            if (c >= L'a' && c <= L'z') {
+                c = static_cast<wchar_t>(c - L'a' + L'A');
+            }
+        }
+        return out;
+    }
+
+    std::shared_ptr<Node> node_;
+};
+
+class CollectionObject final : public Automation<IDispatch> {
+  public:
+    CollectionObject(std::shared_ptr<Document> document, std::shared_ptr<Node> root,
+                     std::wstring tag, bool empty)
+        : Automation(std::move(document), CollectionTypeInfo()),
+          root_(std::move(root)),
+          tag_(std::move(tag)),
+          empty_(empty) {}
+
+  protected:
+    HRESULT Call(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
+                 UINT* argErr) override {
+        if (id != kItem && id != kLength && id != kTags) {
+            return DISP_E_MEMBERNOTFOUND;
+        }
+        bool function = id != kLength;
+        Access access;
+        HRESULT hr = CheckCall(flags, params, !function, false, function, function ? 1 : 0,
+                               function ? 1 : 0, access);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        const std::vector<std::shared_ptr<Node>>& items = Items();
+        if (id == kLength) {
+            if (result) {
+                V_VT(result) = VT_I4;
+                V_I4(result) = static_cast<LONG>(items.size());
+            }
+            return S_OK;
+        }
+        VARIANT arg;
+        hr = Argument(params, 0, VT_VARIANT, arg, argErr);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        if (id == kTags) {
+            VARIANT name;
+            VariantInit(&name);
+            hr = VariantChangeType(&name, &arg, 0, VT_BSTR);
+            VariantClear(&arg);
+            if (FAILED(hr)) {
+                if (argErr) {
+                    *argErr = 0;
+                }
+                return DISP_E_TYPEMISMATCH;
+            }
+            std::wstring tag = TextOf(name);
+            VariantClear(&name);
+            // Of a collection already limited to one tag, another tag leaves nothing.
+            bool empty = empty_ || (!tag_.empty() && !EqualsNoCase(tag_, tag));
+            return ReturnObject(result, NewCollection(document(), root_, tag, empty));
+        }
+        // item: a position, or an id or name.
+        IDispatch* found = nullptr;
+        if (V_VT(&arg) == VT_BSTR) {
+            std::wstring key = TextOf(arg);
+            for (const auto& node : items) {
+                const Attribute* idAttr = node->FindAttribute(L"id");
+                const Attribute* nameAttr = node->FindAttribute(L"name");
+                if ((idAttr && idAttr->value == key) || (nameAttr && nameAttr->value == key)) {
+                    found = GetElementObject(document(), node.get());
+                    break;
+                }
+            }
+        } else if (V_VT(&arg) != VT_EMPTY && V_VT(&arg) != VT_ERROR && V_VT(&arg) != VT_NULL) {
+            VARIANT index;
+            VariantInit(&index);
+            if (FAILED(VariantChangeType(&index, &arg, 0, VT_I4))) {
+                VariantClear(&arg);
+                if (argErr) {
+                    *argErr = 0;
+                }
+                return DISP_E_TYPEMISMATCH;
+            }
+            LONG i = V_I4(&index);
+            if (i >= 0 && static_cast<size_t>(i) < items.size()) {
+                found = GetElementObject(document(), items[static_cast<size_t>(i)].get());
+            }
+        }
+        VariantClear(&arg);
+        return ReturnObject(result, found);
+    }
+
+  private:
+    // The members, taken again whenever the page has changed since the last look.
+    const std::vector<std::shared_ptr<Node>>& Items() {
+        uint64_t version = document()->Version();
+        if (!valid_ || version != version_) {
+            items_.clear();
+            if (!empty_) {
+                Collect(*root_);
+            }
+            version_ = version;
+            valid_ = true;
+        }
+        return items_;
+    }
+
+    void Collect(const Node& node) {
+        for (const auto& child : node.Children()) {
+            if (child->IsElement()) {
+                if (tag_.empty() || child->HasTag(tag_)) {
+                    items_.push_back(child);
+                }
+                Collect(*child);
+            }
+        }
+    }
+
+    std::shared_ptr<Node> root_;
+    std::wstring tag_;
+    bool empty_;
+    bool valid_ = false;
+    uint64_t version_ = 0;
+    std::vector<std::shared_ptr<Node>> items_;
+};
+
+class DocumentObject final : public Automation<IHTMLDocument> {
+  public:
+    explicit DocumentObject(std::shared_ptr<Document> document)
+        : Automation(std::move(document), DocumentTypeInfo()) {
+        this->document()->automationObject = this;
+    }
+    ~DocumentObject() override { document()->automationObject = nullptr; }
+
+    // IHTMLDocument: pages here run no scripts.
+    STDMETHODIMP get_Script(IDispatch** script) override {
+        if (script) {
+            *script = nullptr;
+        }
+        return E_NOTIMPL;
+    }
+
+  protected:
+    bool Answers(REFIID iid) const override { return IsEqualIID(iid, IID_IHTMLDocument); }
+
+    HRESULT Call(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
+                 UINT* argErr) override {
+        if (id < kBody || id > kGetElementById) {
+            return DISP_E_MEMBERNOTFOUND;
+        }
+        bool function = id == kGetElementById;
+        Access access;
+        HRESULT hr = CheckCall(flags, params, !function, false, function, function ? 1 : 0,
+                               function ? 1 : 0, access);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        Document& doc = *document();
+        switch (id) {
+            case kBody: {
+                Node* body = doc.Body();
+                return ReturnObject(result, body ? GetElementObject(document(), body) : nullptr);
+            }
+            case kDocumentAll:
+                return ReturnObject(result,
+                                    NewCollection(document(), doc.Root()->Self(), L"", false));
+            case kUrl:
+                return ReturnText(result, doc.Url());
+            case kDocumentTitle:
+                return ReturnText(result, doc.Title());
+            case kReadyState:
+                return ReturnText(result, L"complete");
+            case kGetElementById: {
+                VARIANT name;
+                hr = Argument(params, 0, VT_BSTR, name, argErr);
+                if (FAILED(hr)) {
+                    return hr;
+                }
+                std::wstring key = TextOf(name);
+                VariantClear(&name);
+                Node* element = doc.ElementById(key);
+                return ReturnObject(result,
+                                    element ? GetElementObject(document(), element) : nullptr);
+            }
+            default:
+                return DISP_E_MEMBERNOTFOUND;
+        }
+    }
+};
+
+IDispatch* NewCollection(const std::shared_ptr<Document>& document, std::shared_ptr<Node> root,
+                         std::wstring tag, bool empty) {
+    if (!root) {
+        return nullptr;
+    }
+    return new (std::nothrow) CollectionObject(document, std::move(root), std::move(tag), empty);
+}
+
+}  // namespace
+
+IDispatch* GetDocumentObject(const std::shared_ptr<Document>& document) {
+    if (!document) {
+        return nullptr;
+    }
+    if (document->automationObject) {
+        auto* existing = static_cast<DocumentObject*>(document->automationObject);
+        existing->AddRef();
+        return existing;
+    }
+    return new (std::nothrow) DocumentObject(document);
+}
+
+IDispatch* GetElementObject(const std::shared_ptr<Document>& document, Node* element) {
+    if (!document || !element || !element->IsElement() || element->Owner() != document.get()) {
+        return nullptr;
+    }
+    if (element->automationObject) {
+        auto* existing = static_cast<ElementObject*>(element->automationObject);
+        existing->AddRef();
+        return existing;
+    }
+    std::shared_ptr<Node> owned = element->Self();
+    if (!owned) {
+        return nullptr;
+    }
+    return new (std::nothrow) ElementObject(document, std::move(owned));
+}
+
+std::shared_ptr<Document> DocumentOfObject(IUnknown* object) {
+    if (!object) {
+        return nullptr;
+    }
+    void* self = nullptr;
+    if (FAILED(object->QueryInterface(IID_StandinObject, &self)) || !self) {
+        return nullptr;
+    }
+    // Every object of the model derives from Automation<I> with I first in its bases; the pointer
+    // handed out is the object's own.
+    if (auto* element = dynamic_cast<ElementObject*>(static_cast<IDispatch*>(self))) {
+        return element->document();
+    }
+    if (auto* collection = dynamic_cast<CollectionObject*>(static_cast<IDispatch*>(self))) {
+        return collection->document();
+    }
+    if (auto* doc = dynamic_cast<DocumentObject*>(static_cast<IDispatch*>(self))) {
+        return doc->document();
+    }
+    return nullptr;
+}
+
+long LiveObjectCount() {
+    return g_liveObjects;
+}
+long LiveReferenceCount() {
+    return g_liveReferences;
+}
+
+}  // namespace standin
