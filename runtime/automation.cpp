@@ -203,7 +203,6 @@ class BoundMember {
             descKind = DESCKIND_NONE;
         }
         info_ = info;
-        kind_ = descKind;
         switch (descKind) {
             case DESCKIND_FUNCDESC:
                 func_ = bound.lpfuncdesc;
@@ -244,14 +243,12 @@ class BoundMember {
         info_ = nullptr;
         func_ = nullptr;
         var_ = nullptr;
-        kind_ = DESCKIND_NONE;
     }
 
   private:
     ITypeInfo* info_ = nullptr;
     FUNCDESC* func_ = nullptr;
     VARDESC* var_ = nullptr;
-    DESCKIND kind_ = DESCKIND_NONE;
 };
 
 constexpr WORD kGetKinds[] = {INVOKE_PROPERTYGET, INVOKE_FUNC};

@@ -88,6 +88,9 @@ TestTypes::~TestTypes() {
 }
 
 void CountedObject::Record(DISPID member, WORD flags, const DISPPARAMS* params) {
+    if (!recording) {
+        return;
+    }
     ReceivedCall call;
     call.member = member;
     call.flags = flags;

@@ -53,6 +53,7 @@ class CountedObject {
   public:
     virtual ~CountedObject() = default;
     std::vector<ReceivedCall> calls;
+    bool recording = true;
 
   protected:
     LONG refs_ = 1;
