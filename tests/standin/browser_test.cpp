@@ -1,0 +1,492 @@
+// The stand-in browser control driven the way the program drives the system's browser: created
+// for the web browser control's class, in-place activated in a window by a small OLE host,
+// navigated to the demo resolver, its document taken with "WM_HTML_GETOBJECT" and worked through
+// plain IDispatch by member name.
+
+#include <gtest/gtest.h>
+#include <exdisp.h>
+#include <mshtml.h>
+#include <oleacc.h>
+
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "dispatch_client.h"
+#include "ole_host.h"
+#include "standin/document.h"
+#include "standin/url.h"
+
+using namespace standin_test;
+
+namespace {
+
+const CLSID kClsidWebBrowser = {
+    0x8856f961, 0x340a, 0x11d0, {0xa9, 0x6b, 0x00, 0xc0, 0x4f, 0xd7, 0x05, 0xa2}};
+const wchar_t kResolver[] = L"http://resolver.reelhawk.test/";
+
+std::wstring Widen(const char* text) {
+    return standin::BytesToWide(text, CP_ACP);
+}
+
+LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Dispatches whatever arrives until the condition holds or the time is up.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000) {
+    ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (done()) {
+            return true;
+        }
+        if (GetTickCount64() >= end) {
+            return false;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
+void PumpFor(DWORD ms) {
+    PumpUntil([] { return false; }, ms);
+}
+
+std::wstring ClassOf(HWND window) {
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    return name;
+}
+
+HWND FindByClass(HWND parent, const wchar_t* className) {
+    for (HWND child = FindWindowExW(parent, nullptr, nullptr, nullptr); child;
+         child = FindWindowExW(parent, child, nullptr, nullptr)) {
+        if (ClassOf(child) == className) {
+            return child;
+        }
+        if (HWND found = FindByClass(child, className)) {
+            return found;
+        }
+    }
+    return nullptr;
+}
+
+// The document, as the page automation takes it from the document window.
+Ref<IDispatch> TakeDocument(HWND server) {
+    UINT message = RegisterWindowMessageA("WM_HTML_GETOBJECT");
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(server, message, 0, 0, SMTO_ABORTIFHUNG, 1000, &result);
+    Ref<IUnknown> document;
+    if (ObjectFromLresult(result, IID_IHTMLDocument, 0, reinterpret_cast<void**>(document.out())) !=
+        S_OK) {
+        return {};
+    }
+    Ref<IDispatch> dispatch;
+    document->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch.out()));
+    return dispatch;
+}
+
+std::wstring UrlOf(HWND server) {
+    Ref<IDispatch> document = TakeDocument(server);
+    return document ? GetText(document.get(), L"URL") : L"";
+}
+
+LONG ModuleCount(const char* name) {
+    HMODULE module = GetModuleHandleW(L"reelhawk_standin.dll");
+    if (!module) {
+        return -1;
+    }
+    auto count =
+        reinterpret_cast<LONG(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    return count ? count() : -1;
+}
+
+class StandinBrowser : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        HRESULT hr = OleInitialize(nullptr);
+        ASSERT_TRUE(SUCCEEDED(hr));
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        log_ = std::wstring(temp) + L"standin_browser_test_" +
+               std::to_wstring(GetCurrentProcessId()) + L".log";
+        DeleteFileW(log_.c_str());
+        SetEnvironmentVariableW(L"REELHAWK_STANDIN_LOG", log_.c_str());
+        SetEnvironmentVariableW(L"REELHAWK_STANDIN_WEBROOT", Widen(REELHAWK_STANDIN_SITE).c_str());
+
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = HostProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"StandinTestHost";
+        RegisterClassW(&wc);
+        // Like the program's browser component: a container window that is never shown.
+        window_ =
+            CreateWindowExW(0, L"StandinTestHost", L"host", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
+                            0, 0, 900, 300, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        ASSERT_NE(window_, nullptr);
+        host_ = std::make_unique<OleHost>(window_, RECT{416, 0, 840, 224});
+    }
+
+    void TearDown() override {
+        if (window_) {
+            DestroyWindow(window_);
+        }
+        host_.reset();
+        OleUninitialize();
+        SetEnvironmentVariableW(L"REELHAWK_STANDIN_LOG", nullptr);
+        DeleteFileW(log_.c_str());
+    }
+
+    Ref<IWebBrowser2> CreateBrowser() {
+        Ref<IWebBrowser2> browser;
+        HRESULT hr = CoCreateInstance(kClsidWebBrowser, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IWebBrowser2, reinterpret_cast<void**>(browser.out()));
+        EXPECT_EQ(hr, S_OK) << "is the stand-in registered in this prefix?";
+        return browser;
+    }
+
+    // What the program does when it creates its browser component.
+    void Embed(IWebBrowser2* browser) {
+        Ref<IOleObject> object;
+        ASSERT_EQ(browser->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(object.out())),
+                  S_OK);
+        ASSERT_EQ(object->SetClientSite(host_.get()), S_OK);
+        EXPECT_EQ(browser->put_Offline(VARIANT_FALSE), S_OK);
+        EXPECT_EQ(browser->put_Silent(VARIANT_TRUE), S_OK);
+        Var zoom = Var::Int(2);
+        EXPECT_EQ(browser->ExecWB(OLECMDID_ZOOM, OLECMDEXECOPT_DONTPROMPTUSER, &zoom.v, nullptr),
+                  S_OK);
+        RECT rect = {416, 0, 840, 224};
+        ASSERT_EQ(object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, host_.get(), 0, window_, &rect),
+                  S_OK);
+    }
+
+    static HRESULT Navigate(IWebBrowser2* browser, const wchar_t* url) {
+        BSTR address = SysAllocString(url);
+        Var flags = Var::Int(0);
+        Var none;
+        HRESULT hr = browser->Navigate(address, &flags.v, &none.v, &none.v, &none.v);
+        SysFreeString(address);
+        return hr;
+    }
+
+    void Shutdown(Ref<IWebBrowser2>& browser) {
+        Ref<IOleObject> object;
+        browser->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(object.out()));
+        EXPECT_EQ(object->Close(OLECLOSE_NOSAVE), S_OK);
+        EXPECT_EQ(object->SetClientSite(nullptr), S_OK);
+        object.Reset();
+        browser.Reset();
+    }
+
+    HWND WaitForServer() {
+        HWND server = nullptr;
+        PumpUntil([&] {
+            return (server = FindByClass(window_, L"Internet Explorer_Server")) != nullptr;
+        });
+        return server;
+    }
+
+    std::vector<std::string> LogLines() const {
+        std::vector<std::string> lines;
+        std::ifstream in(standin::WideToBytes(log_, CP_ACP));
+        std::string line;
+        while (std::getline(in, line)) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    HWND window_ = nullptr;
+    std::unique_ptr<OleHost> host_;
+    std::wstring log_;
+};
+
+TEST_F(StandinBrowser, ResolvesLikeTheToolDoes) {
+    Ref<IWebBrowser2> browser = CreateBrowser();
+    ASSERT_TRUE(browser);
+    Embed(browser.get());
+    ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
+    // Navigate returned at once: nothing is shown yet.
+    EXPECT_EQ(FindByClass(window_, L"Internet Explorer_Server"), nullptr);
+    VARIANT_BOOL busy = VARIANT_FALSE;
+    EXPECT_EQ(browser->get_Busy(&busy), S_OK);
+    EXPECT_EQ(busy, VARIANT_TRUE);
+
+    HWND server = WaitForServer();
+    ASSERT_NE(server, nullptr);
+    const std::wstring videoPage = L"http://v.youku.test/v_show/id_X1.html";
+    {
+        Ref<IDispatch> document = TakeDocument(server);
+        ASSERT_TRUE(document);
+        EXPECT_EQ(GetText(document.get(), L"URL"), kResolver);
+        Ref<IDispatch> inputs = TagsOf(document.get(), L"input");
+        ASSERT_EQ(GetNumber(inputs.get(), L"length"), 4.0);
+        Ref<IDispatch> hidden = ItemOf(inputs.get(), 0);
+        Ref<IDispatch> address = ItemOf(inputs.get(), 1);
+        Ref<IDispatch> submit = ItemOf(inputs.get(), 2);
+        EXPECT_EQ(GetText(hidden.get(), L"type"), L"hidden");
+        EXPECT_EQ(GetText(address.get(), L"type"), L"text");
+        EXPECT_EQ(GetText(submit.get(), L"type"), L"submit");
+        EXPECT_EQ(GetNumber(TagsOf(document.get(), L"textarea").get(), L"length"), 1.0);
+        EXPECT_EQ(PutText(address.get(), L"value", videoPage.c_str()), S_OK);
+        EXPECT_EQ(CallMethod(submit.get(), L"click"), S_OK);
+        // The click only starts the navigation.
+        EXPECT_EQ(GetText(document.get(), L"URL"), kResolver);
+    }
+    const std::wstring resultUrl =
+        L"http://resolver.reelhawk.test/resolve.html?token=demo-2026"
+        L"&url=http%3A%2F%2Fv.youku.test%2Fv_show%2Fid_X1.html&note=";
+    ASSERT_TRUE(PumpUntil([&] { return UrlOf(server) == resultUrl; })) << UrlOf(server);
+    // The document window stays; the document it answers with is the new page.
+    EXPECT_EQ(FindByClass(window_, L"Internet Explorer_Server"), server);
+
+    Ref<IDispatch> result = TakeDocument(server);
+    ASSERT_TRUE(result);
+    Ref<IDispatch> links = TagsOf(result.get(), L"a");
+    double count = GetNumber(links.get(), L"length");
+    EXPECT_EQ(count, 10.0);  // the frame's links are not part of the page
+    std::vector<std::wstring> videos;
+    std::vector<std::wstring> texts;
+    for (int i = 0; i < static_cast<int>(count); ++i) {
+        Ref<IDispatch> link = ItemOf(links.get(), i);
+        std::wstring text = GetText(link.get(), L"innerText");
+        texts.push_back(text);
+        if (text.find(L".flv") != std::wstring::npos || text.find(L".mp4") != std::wstring::npos ||
+            text.find(L".m3u8") != std::wstring::npos) {
+            videos.push_back(GetText(link.get(), L"outerHTML"));
+        }
+    }
+    EXPECT_EQ(texts.front(), L"\x9996\x9875");  // 首页, decoded from the GBK page
+    EXPECT_EQ(videos, (std::vector<std::wstring>{
+                          L"<a href=\"http://media.reelhawk.test/v/part1.flv\">part1.flv</a>",
+                          L"<a href=\"http://media.reelhawk.test/v/part2.flv\">part2.flv</a>",
+                          L"<a href=\"http://media.reelhawk.test/v/part3.flv\">part3.flv</a>",
+                          L"<a href=\"http://media.reelhawk.test/v/full.mp4\">full.mp4</a>",
+                          L"<a href=\"http://media.reelhawk.test/hls/index.m3u8\">index.m3u8</a>",
+                          L"<a href=\"http://media.reelhawk.test/v/part1.flv\">part1.flv"
+                          L"\xFF08\x955C\x50CF\xFF09</a>",
+                      }));
+    links.Reset();
+    result.Reset();
+    // Everything handed out was given back; the browser itself keeps no automation object.
+    EXPECT_EQ(ModuleCount("ReelhawkStandinLiveObjects"), 0);
+    EXPECT_EQ(ModuleCount("ReelhawkStandinLiveReferences"), 0);
+
+    Shutdown(browser);
+    EXPECT_FALSE(IsWindow(server));
+    EXPECT_EQ(ModuleCount("ReelhawkStandinLiveBrowsers"), 0);
+    EXPECT_EQ(host_->references(), 0);  // the control let go of its site
+    EXPECT_EQ(host_->activations(), 1);
+    EXPECT_EQ(host_->deactivations(), 1);
+}
+
+TEST_F(StandinBrowser, LogRecordsWhatTheHostAndThePageAsked) {
+    Ref<IWebBrowser2> browser = CreateBrowser();
+    ASSERT_TRUE(browser);
+    Embed(browser.get());
+    ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
+    HWND server = WaitForServer();
+    ASSERT_NE(server, nullptr);
+    {
+        Ref<IDispatch> document = TakeDocument(server);
+        Ref<IDispatch> inputs = TagsOf(document.get(), L"input");
+        PutText(ItemOf(inputs.get(), 1).get(), L"value", L"http://v.test/a b");
+        CallMethod(ItemOf(inputs.get(), 2).get(), L"click");
+    }
+    ASSERT_TRUE(
+        PumpUntil([&] { return UrlOf(server).find(L"resolve.html") != std::wstring::npos; }));
+    VARIANT_BOOL visible;
+    EXPECT_EQ(browser->get_Visible(&visible), E_NOTIMPL);
+    Shutdown(browser);
+
+    std::vector<std::string> expected = {
+        "Create",
+        "SetClientSite set",
+        "put_Offline 0",
+        "put_Silent -1",
+        "ExecWB 19 2 VT_I4:2",
+        "DoVerb -5",
+        "Navigate http://resolver.reelhawk.test/ flags=0",
+        "Loaded http://resolver.reelhawk.test/",
+        "Value input type=text name=url http://v.test/a b",
+        "Click input type=submit",
+        "Submit "
+        "http://resolver.reelhawk.test/"
+        "resolve.html?token=demo-2026&url=http%3A%2F%2Fv.test%2Fa+b&note=",
+        "Loaded "
+        "http://resolver.reelhawk.test/"
+        "resolve.html?token=demo-2026&url=http%3A%2F%2Fv.test%2Fa+b&note=",
+        "get_Visible E_NOTIMPL",
+        "Close",
+        "InPlaceDeactivate",
+        "SetClientSite null",
+        "Destroy",
+    };
+    EXPECT_EQ(LogLines(), expected);
+}
+
+TEST_F(StandinBrowser, NavigationIsAsynchronousAndTheLatestWins) {
+    Ref<IWebBrowser2> browser = CreateBrowser();
+    ASSERT_TRUE(browser);
+    Embed(browser.get());
+    ASSERT_EQ(Navigate(browser.get(), L"http://resolver.reelhawk.test/help.html"), S_OK);
+    ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
+    HWND server = WaitForServer();
+    ASSERT_NE(server, nullptr);
+    EXPECT_EQ(UrlOf(server), kResolver);
+    PumpFor(100);
+    int loaded = 0;
+    for (const std::string& line : LogLines()) {
+        loaded += line.rfind("Loaded ", 0) == 0;
+    }
+    EXPECT_EQ(loaded, 1);  // the first navigation was replaced before it loaded
+
+    // A page that is not there leaves the shown one, silently.
+    ASSERT_EQ(Navigate(browser.get(), L"http://resolver.reelhawk.test/missing.html"), S_OK);
+    ASSERT_EQ(Navigate(browser.get(), L"http://nosuchhost.reelhawk.test/"), S_OK);
+    ASSERT_TRUE(PumpUntil([&] {
+        std::vector<std::string> lines = LogLines();
+        return !lines.empty() && lines.back() == "NotFound http://nosuchhost.reelhawk.test/";
+    }));
+    EXPECT_EQ(UrlOf(server), kResolver);
+    Shutdown(browser);
+}
+
+TEST_F(StandinBrowser, WindowTreeLikeTheRealControl) {
+    Ref<IWebBrowser2> browser = CreateBrowser();
+    ASSERT_TRUE(browser);
+    Embed(browser.get());
+    HWND embedding = FindByClass(window_, L"Shell Embedding");
+    ASSERT_NE(embedding, nullptr);
+    EXPECT_EQ(GetParent(embedding), window_);
+    HWND view = FindByClass(embedding, L"Shell DocObject View");
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(GetParent(view), embedding);
+    // No document yet, so no document window.
+    EXPECT_EQ(FindByClass(window_, L"Internet Explorer_Server"), nullptr);
+
+    RECT rect;
+    GetWindowRect(embedding, &rect);
+    MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&rect), 2);
+    EXPECT_EQ(rect.left, 416);
+    EXPECT_EQ(rect.top, 0);
+    EXPECT_EQ(rect.right - rect.left, 424);
+    EXPECT_EQ(rect.bottom - rect.top, 224);
+
+    Ref<IOleInPlaceObject> inPlace;
+    ASSERT_EQ(
+        browser->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(inPlace.out())),
+        S_OK);
+    HWND reported = nullptr;
+    EXPECT_EQ(inPlace->GetWindow(&reported), S_OK);
+    EXPECT_EQ(reported, embedding);
+    RECT moved = {10, 20, 210, 120};
+    EXPECT_EQ(inPlace->SetObjectRects(&moved, &moved), S_OK);
+
+    ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
+    HWND server = WaitForServer();
+    ASSERT_NE(server, nullptr);
+    EXPECT_EQ(GetParent(server), view);
+    RECT inner;
+    GetClientRect(server, &inner);
+    EXPECT_EQ(inner.right, 200);
+    EXPECT_EQ(inner.bottom, 100);
+    // A look at the rendering: the start page's text is painted.
+    UpdateWindow(server);
+
+    inPlace.Reset();
+    Shutdown(browser);
+    EXPECT_FALSE(IsWindow(embedding));
+}
+
+TEST_F(StandinBrowser, FileAddressesLoadAndLinksNavigate) {
+    Ref<IWebBrowser2> browser = CreateBrowser();
+    ASSERT_TRUE(browser);
+    Embed(browser.get());
+    std::wstring help = standin::HostPathToWindows(Widen(REELHAWK_STANDIN_SITE)) +
+                        L"\\resolver.reelhawk.test\\help.html";
+    ASSERT_EQ(Navigate(browser.get(), help.c_str()), S_OK);
+    HWND server = WaitForServer();
+    ASSERT_NE(server, nullptr);
+    std::wstring helpUrl = UrlOf(server);
+    EXPECT_EQ(helpUrl.rfind(L"file:///", 0), 0u) << helpUrl;
+
+    Ref<IDispatch> page = TakeDocument(server);
+    Ref<IDispatch> links = TagsOf(page.get(), L"a");
+    Ref<IDispatch> home = ItemOf(links.get(), 0);
+    std::wstring href = GetText(home.get(), L"href");
+    EXPECT_EQ(href, helpUrl.substr(0, helpUrl.size() - 9) + L"index.html");
+    EXPECT_EQ(CallMethod(home.get(), L"click"), S_OK);
+    ASSERT_TRUE(PumpUntil([&] { return UrlOf(server) == href; }));
+
+    // The old page is no longer shown: its links and buttons lead nowhere now.
+    EXPECT_EQ(CallMethod(home.get(), L"click"), S_OK);
+    PumpFor(100);
+    std::vector<std::string> lines = LogLines();
+    int loads = 0;
+    for (const std::string& line : lines) {
+        loads += line.rfind("Loaded ", 0) == 0;
+    }
+    EXPECT_EQ(loads, 2);
+    home.Reset();
+    links.Reset();
+    page.Reset();
+    Shutdown(browser);
+}
+
+TEST_F(StandinBrowser, LoadsWithoutRegistrationAndUnloadsWhenDone) {
+    std::wstring path = standin::HostPathToWindows(Widen(REELHAWK_STANDIN_DLL));
+    HMODULE module = LoadLibraryW(path.c_str());
+    ASSERT_NE(module, nullptr) << standin::WideToUtf8(path);
+    using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+    using CanUnload = HRESULT(WINAPI*)();
+    auto getClassObject = reinterpret_cast<GetClassObject>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+    auto canUnload = reinterpret_cast<CanUnload>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+    ASSERT_TRUE(getClassObject && canUnload);
+
+    Ref<IClassFactory> factory;
+    ASSERT_EQ(getClassObject(kClsidWebBrowser, IID_IClassFactory,
+                             reinterpret_cast<void**>(factory.out())),
+              S_OK);
+    Ref<IUnknown> dummy;
+    EXPECT_EQ(
+        getClassObject(IID_IUnknown, IID_IClassFactory, reinterpret_cast<void**>(dummy.out())),
+        CLASS_E_CLASSNOTAVAILABLE);
+    Ref<IWebBrowser2> browser;
+    ASSERT_EQ(
+        factory->CreateInstance(nullptr, IID_IWebBrowser2, reinterpret_cast<void**>(browser.out())),
+        S_OK);
+    Ref<IWebBrowserApp> app;
+    EXPECT_EQ(browser->QueryInterface(IID_IWebBrowserApp, reinterpret_cast<void**>(app.out())),
+              S_OK);
+    EXPECT_EQ(static_cast<void*>(app.get()), static_cast<void*>(browser.get()));
+    factory.Reset();
+    app.Reset();
+    EXPECT_EQ(canUnload(), S_FALSE);
+
+    Embed(browser.get());
+    ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
+    HWND server = WaitForServer();
+    ASSERT_NE(server, nullptr);
+    Ref<IDispatch> fromBrowser;
+    EXPECT_EQ(browser->get_Document(fromBrowser.out()), S_OK);
+    Ref<IDispatch> fromWindow = TakeDocument(server);
+    EXPECT_EQ(fromBrowser.get(), fromWindow.get());  // one document object
+    fromBrowser.Reset();
+    fromWindow.Reset();
+    Shutdown(browser);
+    EXPECT_EQ(canUnload(), S_OK);
+    FreeLibrary(module);
+}
+
+}  // namespace
