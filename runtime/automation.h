@@ -208,7 +208,8 @@ inline constexpr int kAutomationInvokeFailed = -18;      // any other failure of
 // Looks `name` up through the object's type information under the mode's lookup kinds, calls it
 // with `arguments` (in the member's own order) and converts the result to `requested` into
 // `result` (the empty value of that type after a failure). Returns the code that it also stores
-// for LastAutomationError().
+// for LastAutomationError(). An empty name names no member (-3). Objects and texts passed by
+// reference to parameters declared [out] receive the member's new value.
 int InvokeByName(const ComObject& object, TextView name, InvokeMode mode,
                  std::span<const Argument> arguments, ResultType requested,
                  AutomationResult& result);

@@ -257,27 +257,6 @@ TEST_F(AutomationTest, ResultsAreCoercedToTheRequestedType) {
     EXPECT_FALSE(VariantToResult(*value.Get(), ResultType::Object, result));
 }
 
-TEST_F(AutomationTest, ObjectResultsHoldTheirOwnReference) {
-    const std::vector<ULONG> before = Counts();
-    {
-        AutomationResult result;
-        Variant value;
-        V_VT(value.Get()) = VT_DISPATCH;
-        V_DISPATCH(value.Get()) = nullptr;
-        ASSERT_TRUE(VariantToResult(*value.Get(), ResultType::Object, result));
-        EXPECT_TRUE(std::get<ComObject>(result).IsEmpty());
-
-        V_DISPATCH(value.Get()) = record_;
-        record_->AddRef();
-        ASSERT_TRUE(VariantToResult(*value.Get(), ResultType::Object, result));
-        EXPECT_FALSE(std::get<ComObject>(result).IsEmpty());
-        EXPECT_EQ(RefCount(static_cast<IDispatch*>(record_)), before[2] + 2);
-        value.Clear();
-        EXPECT_EQ(RefCount(static_cast<IDispatch*>(record_)), before[2] + 1);
-    }
-    EXPECT_EQ(Counts(), before);
-}
-
 TEST_F(AutomationTest, RecordResultsNeverConvert) {
     IRecordInfo* info = nullptr;
     ASSERT_TRUE(SUCCEEDED(GetRecordInfoFromTypeInfo(types_->point(), &info)));
