@@ -45,6 +45,9 @@ Text ListItemText(HWND list, int index) {
 }
 
 int ListAddItem(HWND list, TextView text) {
+    if (!IsWindow(list)) {
+        return -1;
+    }
     const Text terminated(text);
     const LRESULT index =
         SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(terminated.c_str()));
