@@ -27,8 +27,19 @@ void EndRoutine() {
                                                                    : "end window-exists");
 }
 
+// Whether start-up made the program's own folder the current directory.
+bool InProgramFolder() {
+    char exe[MAX_PATH] = {};
+    char current[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    GetCurrentDirectoryA(MAX_PATH, current);
+    std::string folder = exe;
+    folder.erase(folder.find_last_of("\\/"));
+    return lstrcmpiA(folder.c_str(), current) == 0;
+}
+
 void CreateGlobals() {
-    Note("globals");
+    Note(InProgramFolder() ? "globals in-program-folder" : "globals elsewhere");
     rh::RegisterEndRoutine(&EndRoutine);
 }
 

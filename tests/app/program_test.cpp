@@ -136,15 +136,18 @@ TEST(ReelhawkExe, CarriesItsIconAtThreeSizesOf32Bits) {
 
 TEST(ProgramLifetime, EndRoutineRunsOnceAfterTheWindowIsGone) {
     const std::string results = test::TemporaryFile("rhc");
-    ChildProcess child(Quoted(ChildExe()) + " ok " + Quoted(results));
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);  // started elsewhere: start-up moves to its own folder
+    ChildProcess child(Quoted(ChildExe()) + " ok " + Quoted(results), temp);
     HWND window = child.WaitForWindow("ReelhawkWindow", "program child");
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(test::ReadLines(results), std::vector<std::string>{"globals"});
+    EXPECT_EQ(test::ReadLines(results), std::vector<std::string>{"globals in-program-folder"});
     HWND edit = FindWindowExA(window, nullptr, "Edit", nullptr);
     ASSERT_NE(edit, nullptr);
     PostMessageA(edit, WM_KEYDOWN, VK_ESCAPE, 1);
     EXPECT_EQ(child.Wait(), 0u);
-    EXPECT_EQ(test::ReadLines(results), (std::vector<std::string>{"globals", "end window-gone"}));
+    EXPECT_EQ(test::ReadLines(results),
+              (std::vector<std::string>{"globals in-program-folder", "end window-gone"}));
 }
 
 TEST(ProgramLifetime, AnUnreadableTemplateIsAFatalErrorBeforeAnythingElse) {
@@ -164,7 +167,7 @@ TEST(ProgramLifetime, AWindowThatCannotBeMadeIsAFatalErrorWithoutTheEndRoutine) 
     const std::string text = AnswerErrorBox(child);
     EXPECT_NE(text.find("错误信息：载入启动窗口失败"), std::string::npos) << text;
     EXPECT_EQ(child.Wait(), kRuntimeErrorExit);
-    EXPECT_EQ(test::ReadLines(results), std::vector<std::string>{"globals"});
+    EXPECT_EQ(test::ReadLines(results), std::vector<std::string>{"globals in-program-folder"});
 }
 
 TEST(ProgramLifetime, AComponentThatCannotBeMadeTakesTheHalfBuiltWindowDown) {
@@ -176,7 +179,7 @@ TEST(ProgramLifetime, AComponentThatCannotBeMadeTakesTheHalfBuiltWindowDown) {
     const std::string text = AnswerErrorBox(child);
     EXPECT_NE(text.find("错误信息：载入启动窗口失败"), std::string::npos) << text;
     EXPECT_EQ(child.Wait(), kRuntimeErrorExit);
-    EXPECT_EQ(test::ReadLines(results), std::vector<std::string>{"globals"});
+    EXPECT_EQ(test::ReadLines(results), std::vector<std::string>{"globals in-program-folder"});
 }
 
 }  // namespace

@@ -52,7 +52,8 @@ std::vector<std::string> ReadLines(const std::string& path);
 // A child process started with a command line; ended at destruction if still running.
 class ChildProcess {
   public:
-    explicit ChildProcess(const std::string& commandLine);
+    // folder: the child's current directory (null: this process's).
+    explicit ChildProcess(const std::string& commandLine, const char* folder = nullptr);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -377,5 +377,36 @@ TEST_F(RulesTest, EscapeClosesThisWindowToo) {
     EXPECT_TRUE(test::TakeQuitMessage());
 }
 
+TEST(EnterMovesFocus, WhenTheWindowAsksForItEnterActsAsTab) {
+    TemplateCopy copy(kRules, false);
+    copy.Edit().window.enterMovesFocus = true;
+    TemplateWindow window(copy.Template());
+    ASSERT_NE(window.Window(), nullptr);
+    ShowTemplateWindow(window.Window());
+    Recorded::Log().clear();
+    SetFocus(window.Component(kSecond));
+    PressKey(window.Component(kSecond), VK_RETURN);
+    EXPECT_EQ(GetFocus(), window.Component(kFirst));
+    EXPECT_TRUE(Recorded::Log().empty()) << "no button was pressed";
+}
+
+TEST(MouseEvents, ButtonsAndMovesReachTheirBindings) {
+    TemplateCopy copy(MainWindowTemplate());
+    copy.SetEvents(kAddressLabelId, {{kEventLeftButtonDown, &test::RecordMouse},
+                                     {kEventRightButtonUp, &test::RecordMouse}});
+    TemplateWindow window(copy.Template());
+    ASSERT_NE(window.Window(), nullptr);
+    ShowTemplateWindow(window.Window());
+    test::Pump(30);
+    Recorded::Log().clear();
+    HWND label = window.Component(kAddressLabelId);
+    PostMessageA(label, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(1, 2));
+    PostMessageA(label, WM_LBUTTONUP, 0, MAKELPARAM(1, 2));
+    PostMessageA(label, WM_RBUTTONUP, 0, MAKELPARAM(5, 6));
+    PostMessageA(label, WM_MOUSEMOVE, 0, MAKELPARAM(7, 8));  // not bound on the label
+    test::Pump(50);
+    EXPECT_EQ(Recorded::Log(), (std::vector<std::string>{"mouse 1 2 0", "mouse 5 6 0"}));
+}
+
 }  // namespace
 }  // namespace rh
