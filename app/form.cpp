@@ -9,6 +9,7 @@
 #include "app/label.h"
 #include "app/own_window.h"
 #include "runtime/events.h"
+#include "runtime/memory.h"
 
 namespace rh {
 namespace {
@@ -529,7 +530,9 @@ bool Form::OnTabKey(const MSG& message, bool backwards) {
 // Order: ascending tab-order number, equal numbers in reverse creation order. Only components
 // that are visible, enabled and focus stops take the focus; the order wraps around.
 void Form::MoveFocus(const Component& from, bool backwards) const {
-    std::vector<const Component*> order;
+    // From the runtime heap: running out of memory here ends the program with its report
+    // instead of throwing out of a window procedure.
+    std::vector<const Component*, RuntimeAllocator<const Component*>> order;
     order.reserve(components_.size());
     for (const auto& c : components_) {
         order.push_back(c.get());

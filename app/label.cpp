@@ -1,9 +1,8 @@
 #include "app/label.h"
 
-#include <vector>
-
 #include "app/own_window.h"
 #include "app/window_template.h"
+#include "runtime/text.h"
 
 namespace rh {
 
@@ -80,7 +79,7 @@ void LabelWindow::Paint(HWND window, HDC dc) {
     if (length <= 0) {
         return;
     }
-    std::vector<char> caption(static_cast<std::size_t>(length) + 1);
+    Text caption(static_cast<std::size_t>(length) + 1, '\0');
     const int got = GetWindowTextA(window, caption.data(), length + 1);
 
     HFONT font = font_ != nullptr ? font_ : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));

@@ -390,6 +390,30 @@ TEST(EnterMovesFocus, WhenTheWindowAsksForItEnterActsAsTab) {
     EXPECT_TRUE(Recorded::Log().empty()) << "no button was pressed";
 }
 
+TEST(ListEvents, SelectionChangeAndDoubleClickEachReachTheirOwnBinding) {
+    TemplateCopy copy(MainWindowTemplate());
+    copy.SetEvents(kResultListId, {{kEventListSelectionChanged, &test::RecordListSelection},
+                                   {kEventListDoubleClicked, &test::RecordListDoubleClick}});
+    TemplateWindow window(copy.Template());
+    ASSERT_NE(window.Window(), nullptr);
+    ShowTemplateWindow(window.Window());
+    HWND list = window.Component(kResultListId);
+    ListAddItem(list, "a.flv");
+    test::Pump(30);
+    Recorded::Log().clear();
+    RECT item{};
+    SendMessageA(list, LB_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&item));
+    const LPARAM at = MAKELPARAM(item.left + 5, (item.top + item.bottom) / 2);
+    PostMessageA(list, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageA(list, WM_LBUTTONUP, 0, at);
+    test::Pump(50);
+    EXPECT_EQ(Recorded::Log(), std::vector<std::string>{"list-selection"});
+    PostMessageA(list, WM_LBUTTONDBLCLK, MK_LBUTTON, at);
+    PostMessageA(list, WM_LBUTTONUP, 0, at);
+    test::Pump(50);
+    EXPECT_EQ(Recorded::Count("list-double"), 1);
+}
+
 TEST(MouseEvents, ButtonsAndMovesReachTheirBindings) {
     TemplateCopy copy(MainWindowTemplate());
     copy.SetEvents(kAddressLabelId, {{kEventLeftButtonDown, &test::RecordMouse},
