@@ -113,6 +113,10 @@ TEST_F(MainWindowTest, CentredFixedToolWindowOfItsOwnSize) {
     EXPECT_FALSE(IsWindowVisible(w));
     ShowTemplateWindow(w);
     EXPECT_TRUE(IsWindowVisible(w));
+    HMENU system = GetSystemMenu(w, FALSE);
+    ASSERT_NE(system, nullptr);
+    EXPECT_NE(GetMenuState(system, SC_MOVE, MF_BYCOMMAND), static_cast<UINT>(-1));
+    EXPECT_NE(GetMenuState(system, SC_CLOSE, MF_BYCOMMAND), static_cast<UINT>(-1));
     const int middle = (r.top + r.bottom) / 2;
     EXPECT_EQ(SendMessageA(w, WM_NCHITTEST, 0, MAKELPARAM((r.left + r.right) / 2, r.top + 3)),
               HTCAPTION);
