@@ -1,15 +1,12 @@
-// The program's window template as data, the checks made when a template is loaded, and the
-// end routine.
+// The checks made when a template is loaded, and the end routine. (The program's own template is
+// checked through the windows built from it.)
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstring>
 #include <functional>
-#include <string>
 
 #include "app/components.h"
 #include "app/globals.h"
-#include "app/handlers.h"
 #include "app/main_window_template.h"
 #include "app/program.h"
 #include "app/window_template.h"
@@ -19,76 +16,6 @@ namespace rh {
 namespace {
 
 using test::TemplateCopy;
-
-TEST(MainWindowTemplate, SixComponentsInCreationOrderWithTheirIdentifiers) {
-    const WindowTemplate& tpl = MainWindowTemplate();
-    ASSERT_EQ(LoadWindowTemplate(&tpl), &tpl);
-    EXPECT_EQ(tpl.window.id, kMainWindowId);
-    EXPECT_STREQ(tpl.window.title, "Reelhawk 1.0");
-    EXPECT_EQ(tpl.window.width, 493);
-    EXPECT_EQ(tpl.window.height, 231);
-    const std::uint32_t ids[] = {kSupportedSitesLabelId, kResultListId,
-                                 kActionButtonId,        kBrowserId,
-                                 kAddressEditId,         kAddressLabelId};
-    const char* names[] = {"标签2", "列表框1", "按钮1", "超文本浏览框1", "编辑框1", "标签1"};
-    ASSERT_EQ(tpl.components.size(), 6u);
-    for (std::size_t i = 0; i < 6; ++i) {
-        EXPECT_EQ(tpl.components[i].id, ids[i]) << i;
-        EXPECT_STREQ(tpl.components[i].name, names[i]) << i;
-        EXPECT_EQ(tpl.components[i].tabOrder, 0) << i;
-    }
-    EXPECT_EQ(ids[0], 0x16014CF1u);
-    EXPECT_EQ(ids[3], 0x16010012u);
-    EXPECT_EQ(kMainWindowId, 0x52010001u);
-}
-
-TEST(MainWindowTemplate, FontsAreWholeLogfontRecords) {
-    for (const ComponentRecord& c : MainWindowTemplate().components) {
-        if (c.type == ComponentType::HtmlViewer) {
-            continue;
-        }
-        ASSERT_EQ(c.font.size, 60u) << c.name;
-        LOGFONTA font;
-        std::memcpy(&font, c.font.bytes, sizeof(font));
-        EXPECT_EQ(font.lfHeight, -12) << c.name;
-        EXPECT_EQ(font.lfWeight, 400) << c.name;
-        EXPECT_FALSE(font.lfItalic || font.lfUnderline || font.lfStrikeOut) << c.name;
-        const std::string face = font.lfFaceName;
-        EXPECT_EQ(face, c.id == kAddressEditId ? "Dotum" : "宋体") << c.name;
-    }
-}
-
-TEST(MainWindowTemplate, BindsTheThreeHandlers) {
-    const WindowTemplate& tpl = MainWindowTemplate();
-    int bindings = 0;
-    for (const ComponentRecord& c : tpl.components) {
-        for (const EventBinding& b : c.events) {
-            ++bindings;
-            if (c.id == kActionButtonId && b.event == 0) {
-                EXPECT_EQ(std::get<PlainHandler>(b.handler), &OnActionButtonClicked);
-            } else if (c.id == kResultListId && b.event == 1) {
-                EXPECT_EQ(std::get<PlainHandler>(b.handler), &OnResultListDoubleClicked);
-            } else if (c.id == kResultListId && b.event == -6) {
-                EXPECT_EQ(std::get<MouseHandler>(b.handler), &OnResultListMouseMoved);
-            } else {
-                ADD_FAILURE() << c.name << " binds event " << b.event;
-            }
-        }
-    }
-    EXPECT_EQ(bindings, 3);
-}
-
-TEST(MainWindowTemplate, BrowserLoadsTheConfiguredResolver) {
-    const WindowTemplate& tpl = MainWindowTemplate();
-    const ComponentRecord& browser = tpl.components[3];
-    const auto& html = std::get<HtmlViewerProperties>(browser.properties);
-    EXPECT_STREQ(html.address, REELHAWK_RESOLVER_URL);
-    EXPECT_STREQ(ResolverAddress(), REELHAWK_RESOLVER_URL);
-    EXPECT_EQ(html.fontSize, 2);
-    EXPECT_FALSE(html.offline);
-    EXPECT_TRUE(html.silent);
-    EXPECT_EQ(browser.flags & kComponentVisible, 0u);
-}
 
 // Each case breaks one thing of an otherwise good copy of the template.
 struct Breakage {
