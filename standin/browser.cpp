@@ -272,10 +272,14 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     STDMETHODIMP GoSearch() override { return NotImplemented(L"GoSearch"); }
     STDMETHODIMP Navigate(BSTR url, VARIANT* flags, VARIANT* target, VARIANT* postData,
                           VARIANT* headers) override {
-        std::wstring address = url ? std::wstring(url, SysStringLen(url)) : std::wstring();
-        LogLine(L"Navigate " + LogEscape(address) +
-                DescribeNavigateOptions(flags, target, postData, headers));
-        return StartNavigation(address);
+        try {
+            std::wstring address = url ? std::wstring(url, SysStringLen(url)) : std::wstring();
+            LogLine(L"Navigate " + LogEscape(address) +
+                    DescribeNavigateOptions(flags, target, postData, headers));
+            return StartNavigation(address);
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
     }
     STDMETHODIMP Refresh() override {
         LogLine(L"Refresh");
@@ -367,18 +371,22 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     // ---- IWebBrowser2 ----
     STDMETHODIMP Navigate2(VARIANT* url, VARIANT* flags, VARIANT* target, VARIANT* postData,
                            VARIANT* headers) override {
-        std::wstring address;
-        if (url) {
-            VARIANT text;
-            VariantInit(&text);
-            if (SUCCEEDED(VariantChangeType(&text, url, 0, VT_BSTR)) && V_BSTR(&text)) {
-                address.assign(V_BSTR(&text), SysStringLen(V_BSTR(&text)));
+        try {
+            std::wstring address;
+            if (url) {
+                VARIANT text;
+                VariantInit(&text);
+                if (SUCCEEDED(VariantChangeType(&text, url, 0, VT_BSTR)) && V_BSTR(&text)) {
+                    address.assign(V_BSTR(&text), SysStringLen(V_BSTR(&text)));
+                }
+                VariantClear(&text);
             }
-            VariantClear(&text);
+            LogLine(L"Navigate2 " + LogEscape(address) +
+                    DescribeNavigateOptions(flags, target, postData, headers));
+            return StartNavigation(address);
+        } catch (...) {
+            return E_OUTOFMEMORY;
         }
-        LogLine(L"Navigate2 " + LogEscape(address) +
-                DescribeNavigateOptions(flags, target, postData, headers));
-        return StartNavigation(address);
     }
     STDMETHODIMP QueryStatusWB(OLECMDID command, OLECMDF* status) override {
         if (!status) {
@@ -661,7 +669,11 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         }
         auto* self = reinterpret_cast<WebBrowser*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         if (self && message == kLoadMessage) {
-            self->OnLoad(static_cast<unsigned>(wParam));
+            try {
+                self->OnLoad(static_cast<unsigned>(wParam));
+            } catch (...) {  // a page that cannot be held in memory is not shown
+                LogLine(L"NotFound (out of memory)");
+            }
             return 0;
         }
         return DefWindowProcW(window, message, wParam, lParam);
@@ -687,12 +699,16 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         }
         auto* self = reinterpret_cast<WebBrowser*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         static const UINT getObject = RegisterWindowMessageW(L"WM_HTML_GETOBJECT");
-        if (self && message == getObject) {
-            return self->OnGetObject(wParam);
-        }
-        if (self && message == WM_PAINT) {
-            self->OnPaint(window);
-            return 0;
+        try {
+            if (self && message == getObject) {
+                return self->OnGetObject(wParam);
+            }
+            if (self && message == WM_PAINT) {
+                self->OnPaint(window);
+                return 0;
+            }
+        } catch (...) {
+            return 0;  // out of memory: no document, nothing painted
         }
         if (message == WM_NCDESTROY) {
             SetWindowLongPtrW(window, GWLP_USERDATA, 0);

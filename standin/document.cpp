@@ -558,23 +558,33 @@ Node* Node::Ancestor(std::wstring_view tag) const {
     return nullptr;
 }
 
-std::wstring Node::OuterHtml() const {
+void Node::WriteHtml(std::wstring& out) const {
     switch (kind_) {
         case NodeKind::Text:
             if (fromSource_) {
-                return source_;
+                out += source_;
+            } else {
+                out += rawText_ ? data_ : EscapeText(data_);
             }
-            return rawText_ ? data_ : EscapeText(data_);
+            return;
         case NodeKind::Comment:
-            return L"<!--" + data_ + L"-->";
+            out += L"<!--";
+            out += data_;
+            out += L"-->";
+            return;
         case NodeKind::Document:
-            return InnerHtml();
+            for (const auto& child : children_) {
+                child->WriteHtml(out);
+            }
+            return;
         case NodeKind::Element:
             break;
     }
-    std::wstring out = L"<" + name_;
+    out += L"<";
+    out += name_;
     for (const Attribute& attr : attributes_) {
-        out += L" " + attr.name;
+        out += L" ";
+        out += attr.name;
         std::wstring value =
             attr.fromSource ? attr.source : EscapeAttribute(attr.value, attr.quoting);
         switch (attr.quoting) {
@@ -593,31 +603,45 @@ std::wstring Node::OuterHtml() const {
     }
     out += L">";
     if (IsVoid()) {
-        return out;
+        return;
     }
-    out += InnerHtml();
-    out += L"</" + name_ + L">";
+    for (const auto& child : children_) {
+        child->WriteHtml(out);
+    }
+    out += L"</";
+    out += name_;
+    out += L">";
+}
+
+void Node::WriteText(std::wstring& out) const {
+    if (kind_ == NodeKind::Text) {
+        out += data_;
+        return;
+    }
+    for (const auto& child : children_) {
+        if (child->kind_ != NodeKind::Comment) {
+            child->WriteText(out);
+        }
+    }
+}
+
+std::wstring Node::OuterHtml() const {
+    std::wstring out;
+    WriteHtml(out);
     return out;
 }
 
 std::wstring Node::InnerHtml() const {
     std::wstring out;
     for (const auto& child : children_) {
-        out += child->OuterHtml();
+        child->WriteHtml(out);
     }
     return out;
 }
 
 std::wstring Node::TextContent() const {
-    if (kind_ == NodeKind::Text) {
-        return data_;
-    }
     std::wstring out;
-    for (const auto& child : children_) {
-        if (child->kind_ != NodeKind::Comment) {
-            out += child->TextContent();
-        }
-    }
+    WriteText(out);
     return out;
 }
 
@@ -1049,22 +1073,16 @@ void Document::RequestNavigation(const NavigationRequest& request) {
 }
 
 void Document::Normalize() {
-    Node* root = root_.get();
-    Node* html = DocumentElement();
-    if (!html) {
+    // Children are moved in bulk: a page of many top-level nodes must not cost a removal each.
+    auto adopt = [](Node* parent, std::shared_ptr<Node> child) {
+        child->parent_ = parent;
+        parent->children_.push_back(std::move(child));
+    };
+    auto makeElement = [this](const wchar_t* tag) {
         auto element = std::make_shared<Node>(this, NodeKind::Element);
-        element->name_ = L"html";
-        std::vector<std::shared_ptr<Node>> children = root->children_;
-        for (auto& child : children) {
-            if (child->kind_ != NodeKind::Comment) {
-                element->AppendChild(child);
-            }
-        }
-        html = element.get();
-        root->AppendChild(std::move(element));
-    }
-    Node* head = Head();
-    Node* body = Body();
+        element->name_ = tag;
+        return element;
+    };
     auto isBlankText = [](const Node& node) {
         return node.kind_ == NodeKind::Text && std::all_of(node.data_.begin(), node.data_.end(),
                                                            [](wchar_t c) { return IsSpace(c); });
@@ -1074,61 +1092,67 @@ void Document::Normalize() {
                OneOf(LowerAscii(node.name_),
                      {L"title", L"meta", L"link", L"base", L"style", L"script"});
     };
-    if (!head) {
-        auto element = std::make_shared<Node>(this, NodeKind::Element);
-        element->name_ = L"head";
-        head = element.get();
-        html->InsertChild(0, std::move(element));
-    }
-    if (!body) {
-        auto element = std::make_shared<Node>(this, NodeKind::Element);
-        element->name_ = L"body";
-        body = element.get();
-        std::vector<std::shared_ptr<Node>> children = html->children_;
-        bool inHead = true;
+
+    Node* root = root_.get();
+    Node* html = DocumentElement();
+    if (!html) {
+        std::shared_ptr<Node> element = makeElement(L"html");
+        html = element.get();
+        std::vector<std::shared_ptr<Node>> children;
+        children.swap(root->children_);
         for (auto& child : children) {
-            if (child.get() == head) {
-                continue;
-            }
+            Node* parent = child->kind_ == NodeKind::Comment ? root : html;
+            adopt(parent, std::move(child));
+        }
+        adopt(root, std::move(element));
+    }
+    std::shared_ptr<Node> head = Head() ? Head()->Self() : makeElement(L"head");
+    std::shared_ptr<Node> body = Body() ? Body()->Self() : nullptr;
+    bool hadBody = body != nullptr;
+    if (!body) {
+        body = makeElement(L"body");
+    }
+    std::vector<std::shared_ptr<Node>> children;
+    children.swap(html->children_);
+    std::vector<std::shared_ptr<Node>> beforeBody;  // content that belongs at the body's start
+    std::vector<std::shared_ptr<Node>> kept;        // comments and blank text of <html> itself
+    bool inHead = true;
+    bool afterBody = false;
+    for (auto& child : children) {
+        if (child == head) {
+            continue;
+        }
+        if (child == body) {
+            afterBody = true;
+            continue;
+        }
+        if (!hadBody) {
+            // Leading head elements go to the head; everything from the first content on to the
+            // body.
             if (inHead && (isHeadContent(*child) || isBlankText(*child) ||
                            child->kind_ == NodeKind::Comment)) {
                 if (!isBlankText(*child)) {
-                    head->AppendChild(child);
+                    adopt(head.get(), std::move(child));
                 }
                 continue;
             }
             inHead = false;
-            body->AppendChild(child);
-        }
-        html->AppendChild(std::move(element));
-    } else {
-        // Content outside the body (after it, or between head and body) belongs in it.
-        std::vector<std::shared_ptr<Node>> children = html->children_;
-        bool afterBody = false;
-        size_t insertAt = 0;
-        for (auto& child : children) {
-            if (child.get() == head) {
-                continue;
-            }
-            if (child.get() == body) {
-                afterBody = true;
-                continue;
-            }
-            if (isBlankText(*child) || child->kind_ == NodeKind::Comment) {
-                continue;
-            }
-            if (afterBody) {
-                body->AppendChild(child);
-            } else {
-                body->InsertChild(insertAt++, child);
-            }
-        }
-        // The head goes first.
-        if (html->children_.empty() || html->children_.front().get() != head) {
-            std::shared_ptr<Node> moved = html->RemoveChild(head);
-            html->InsertChild(0, std::move(moved));
+            adopt(body.get(), std::move(child));
+        } else if (isBlankText(*child) || child->kind_ == NodeKind::Comment) {
+            kept.push_back(std::move(child));
+        } else if (afterBody) {
+            adopt(body.get(), std::move(child));
+        } else {
+            child->parent_ = body.get();
+            beforeBody.push_back(std::move(child));
         }
     }
+    body->children_.insert(body->children_.begin(), beforeBody.begin(), beforeBody.end());
+    adopt(html, std::move(head));
+    for (auto& child : kept) {
+        adopt(html, std::move(child));
+    }
+    adopt(html, std::move(body));
 }
 
 }  // namespace standin

@@ -118,6 +118,8 @@ class Node {
     friend class HtmlReader;
     void Touch();
     void ResetFormState();
+    void WriteHtml(std::wstring& out) const;
+    void WriteText(std::wstring& out) const;
 
     Document* owner_;
     NodeKind kind_;

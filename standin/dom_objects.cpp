@@ -319,7 +319,14 @@ class Automation : public Interface {
         if (result) {
             VariantInit(result);
         }
-        return Call(id, flags, params, result, info, argErr);
+        try {
+            return Call(id, flags, params, result, info, argErr);
+        } catch (...) {  // nothing may leave through COM
+            if (result) {
+                VariantClear(result);
+            }
+            return E_OUTOFMEMORY;
+        }
     }
 
   protected:
@@ -335,6 +342,8 @@ class Automation : public Interface {
 
 IDispatch* NewCollection(const std::shared_ptr<Document>& document, std::shared_ptr<Node> root,
                          std::wstring tag, bool empty);
+IDispatch* ElementObjectOf(const std::shared_ptr<Document>& document,
+                           const std::shared_ptr<Node>& node);
 
 class ElementObject final : public Automation<IDispatch> {
   public:
@@ -515,7 +524,7 @@ class CollectionObject final : public Automation<IDispatch> {
                 const Attribute* idAttr = node->FindAttribute(L"id");
                 const Attribute* nameAttr = node->FindAttribute(L"name");
                 if ((idAttr && idAttr->value == key) || (nameAttr && nameAttr->value == key)) {
-                    found = GetElementObject(document(), node.get());
+                    found = ElementObjectOf(document(), node);
                     break;
                 }
             }
@@ -531,7 +540,7 @@ class CollectionObject final : public Automation<IDispatch> {
             }
             LONG i = V_I4(&index);
             if (i >= 0 && static_cast<size_t>(i) < items.size()) {
-                found = GetElementObject(document(), items[static_cast<size_t>(i)].get());
+                found = ElementObjectOf(document(), items[static_cast<size_t>(i)]);
             }
         }
         VariantClear(&arg);
@@ -636,6 +645,17 @@ class DocumentObject final : public Automation<IHTMLDocument> {
     }
 };
 
+// The element's object, made when none stands for it yet.
+IDispatch* ElementObjectOf(const std::shared_ptr<Document>& document,
+                           const std::shared_ptr<Node>& node) {
+    if (node->automationObject) {
+        auto* existing = static_cast<ElementObject*>(node->automationObject);
+        existing->AddRef();
+        return existing;
+    }
+    return new (std::nothrow) ElementObject(document, node);
+}
+
 IDispatch* NewCollection(const std::shared_ptr<Document>& document, std::shared_ptr<Node> root,
                          std::wstring tag, bool empty) {
     if (!root) {
@@ -671,7 +691,7 @@ IDispatch* GetElementObject(const std::shared_ptr<Document>& document, Node* ele
     if (!owned) {
         return nullptr;
     }
-    return new (std::nothrow) ElementObject(document, std::move(owned));
+    return ElementObjectOf(document, owned);
 }
 
 std::shared_ptr<Document> DocumentOfObject(IUnknown* object) {

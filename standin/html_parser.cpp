@@ -3,12 +3,17 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "standin/document.h"
 
 namespace standin {
 namespace {
+
+// Elements nest at most this deep below the container; deeper ones get no content of their own,
+// so that reading a page back never recurses without bound.
+constexpr size_t kMaxDepth = 512;
 
 bool IsSpace(wchar_t c) {
     return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r' || c == L'\f';
@@ -46,7 +51,7 @@ struct StartTag {
 
 class HtmlReader {
   public:
-    explicit HtmlReader(Node* container) : container_(container) { stack_.push_back(container); }
+    explicit HtmlReader(Node* container) : container_(container) { Push(container); }
 
     void Run(std::wstring_view html) {
         text_ = html;
@@ -66,6 +71,18 @@ class HtmlReader {
 
   private:
     Node* Current() const { return stack_.back(); }
+
+    void Push(Node* node) {
+        stack_.push_back(node);
+        names_.push_back(LowerAscii(node->TagName()));
+        ++open_[names_.back()];
+    }
+    void Pop() {
+        --open_[names_.back()];
+        stack_.pop_back();
+        names_.pop_back();
+    }
+    const std::wstring& TopName() const { return names_.back(); }
 
     bool StartsWith(std::wstring_view prefix) const {
         return text_.substr(pos_, prefix.size()) == prefix;
@@ -202,7 +219,7 @@ class HtmlReader {
         }
         if (!raw && Current()->HasTag(L"head") &&
             std::any_of(source.begin(), source.end(), [](wchar_t c) { return !IsSpace(c); })) {
-            stack_.pop_back();  // text is page content: the head has ended
+            Pop();  // text is page content: the head has ended
         }
         Node* parent = Current();
         if (!parent->children_.empty()) {
@@ -222,8 +239,12 @@ class HtmlReader {
     }
 
     int FindOpen(std::wstring_view tag, bool stopAtScope) const {
+        auto open = open_.find(std::wstring(tag));
+        if (open == open_.end() || open->second == 0) {
+            return -1;  // the common case, answered without walking the stack
+        }
         for (int i = static_cast<int>(stack_.size()) - 1; i > 0; --i) {
-            std::wstring name = LowerAscii(stack_[i]->TagName());
+            const std::wstring& name = names_[static_cast<size_t>(i)];
             if (name == tag) {
                 return i;
             }
@@ -234,15 +255,19 @@ class HtmlReader {
         return -1;
     }
 
-    void PopTo(int index) { stack_.resize(static_cast<size_t>(index)); }
+    void PopTo(int index) {
+        while (stack_.size() > static_cast<size_t>(index)) {
+            Pop();
+        }
+    }
 
     void CloseImplied(std::wstring_view tag) {
         auto topIs = [&](std::initializer_list<std::wstring_view> set) {
-            return stack_.size() > 1 && OneOf(LowerAscii(Current()->TagName()), set);
+            return stack_.size() > 1 && OneOf(TopName(), set);
         };
         if (tag == L"li") {
             for (int i = static_cast<int>(stack_.size()) - 1; i > 0; --i) {
-                std::wstring name = LowerAscii(stack_[i]->TagName());
+                const std::wstring& name = names_[static_cast<size_t>(i)];
                 if (name == L"li") {
                     PopTo(i);
                     break;
@@ -253,23 +278,23 @@ class HtmlReader {
             }
         } else if (tag == L"dt" || tag == L"dd") {
             while (topIs({L"dt", L"dd"})) {
-                stack_.pop_back();
+                Pop();
             }
         } else if (tag == L"option") {
             while (topIs({L"option"})) {
-                stack_.pop_back();
+                Pop();
             }
         } else if (tag == L"optgroup") {
             while (topIs({L"option", L"optgroup"})) {
-                stack_.pop_back();
+                Pop();
             }
         } else if (tag == L"tr") {
             while (topIs({L"td", L"th", L"tr"})) {
-                stack_.pop_back();
+                Pop();
             }
         } else if (tag == L"td" || tag == L"th") {
             while (topIs({L"td", L"th"})) {
-                stack_.pop_back();
+                Pop();
             }
         } else if (tag == L"a") {
             int open = FindOpen(L"a", true);  // links do not nest
@@ -325,6 +350,9 @@ class HtmlReader {
         if (element->IsVoid()) {
             return;
         }
+        if (stack_.size() > kMaxDepth) {
+            return;  // past this depth elements are kept empty, as browsers cap nesting too
+        }
         if (HtmlParser::IsRawTextTag(lower)) {
             // Text up to the matching end tag, which may be missing.
             size_t end = pos_;
@@ -343,9 +371,9 @@ class HtmlReader {
                 }
                 end += 2;
             }
-            stack_.push_back(element);
+            Push(element);
             AddText(text_.substr(pos_, end - pos_), !HtmlParser::IsEscapableRawTextTag(lower));
-            stack_.pop_back();
+            Pop();
             if (end < text_.size()) {
                 size_t close = text_.find(L'>', end);
                 pos_ = close == std::wstring_view::npos ? text_.size() : close + 1;
@@ -354,7 +382,7 @@ class HtmlReader {
             }
             return;
         }
-        stack_.push_back(element);
+        Push(element);
     }
 
     Node* FindStructural(std::wstring_view lower) const {
@@ -382,6 +410,8 @@ class HtmlReader {
 
     Node* container_;
     std::vector<Node*> stack_;
+    std::vector<std::wstring> names_;             // lower-case tag names of stack_
+    std::unordered_map<std::wstring, int> open_;  // how many of each are in stack_
     std::wstring_view text_;
     size_t pos_ = 0;
 };

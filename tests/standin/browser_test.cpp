@@ -360,6 +360,25 @@ TEST_F(StandinBrowser, NavigationIsAsynchronousAndTheLatestWins) {
     Shutdown(browser);
 }
 
+TEST_F(StandinBrowser, PageLoadedBeforeActivationIsShownOnActivation) {
+    Ref<IWebBrowser2> browser = CreateBrowser();
+    ASSERT_TRUE(browser);
+    ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
+    ASSERT_TRUE(PumpUntil([&] {
+        BSTR url = nullptr;
+        browser->get_LocationURL(&url);
+        bool loaded = url && std::wstring(url) == kResolver;
+        SysFreeString(url);
+        return loaded;
+    }));
+    EXPECT_EQ(FindByClass(window_, L"Shell Embedding"), nullptr);
+    Embed(browser.get());
+    HWND server = FindByClass(window_, L"Internet Explorer_Server");
+    ASSERT_NE(server, nullptr);  // at once: the page was already there
+    EXPECT_EQ(UrlOf(server), kResolver);
+    Shutdown(browser);
+}
+
 TEST_F(StandinBrowser, WindowTreeLikeTheRealControl) {
     Ref<IWebBrowser2> browser = CreateBrowser();
     ASSERT_TRUE(browser);

@@ -89,6 +89,20 @@ TEST(HtmlLoader, RawTextElementsHoldNoMarkup) {
     EXPECT_EQ(doc->ElementsByTag(L"script")[0]->TextContent(), L"if (a<b) x='</p>';");
 }
 
+TEST(HtmlLoader, DeeplyNestedMarkupIsCappedNotFatal) {
+    std::wstring html;
+    for (int i = 0; i < 100000; ++i) html += L"<div>";
+    html += L"<a href=deep.mp4>deep.mp4</a>";
+    auto doc = Document::Parse(html, L"http://site.test/");
+    auto divs = doc->ElementsByTag(L"div");
+    EXPECT_EQ(divs.size(), 100000u);  // every element is kept...
+    size_t depth = 0;
+    for (Node* node = doc->ElementsByTag(L"a")[0]; node; node = node->Parent()) ++depth;
+    EXPECT_LT(depth, 600u);  // ...but nesting stops, so reading back cannot exhaust the stack
+    EXPECT_EQ(doc->Body()->InnerText(), L"deep.mp4");
+    EXPECT_NE(doc->Body()->OuterHtml().find(L"<a href=deep.mp4></a>deep.mp4"), std::wstring::npos);
+}
+
 TEST(HtmlLoader, DecodesEntitiesAndKeepsUnknownOnes) {
     EXPECT_EQ(
         standin::DecodeEntities(L"a&lt;b&gt;&amp;&quot;&#39;&#x4E2D;&#20013;&nbsp;&bogus; & x"),

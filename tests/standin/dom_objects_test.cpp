@@ -93,6 +93,12 @@ TEST_F(DomObjects, TypeInformationBindsMembersByName) {
     EXPECT_EQ(BindMember(all.get(), L"item", INVOKE_FUNC).params, 1);
     EXPECT_EQ(BindMember(all.get(), L"tags", INVOKE_FUNC).params, 1);
 
+    // GetIDsOfNames agrees with the type information.
+    LPOLESTR clickName = const_cast<LPOLESTR>(L"CLICK");
+    DISPID clickId = DISPID_UNKNOWN;
+    EXPECT_EQ(body->GetIDsOfNames(IID_NULL, &clickName, 1, 0, &clickId), S_OK);
+    EXPECT_EQ(clickId, click.id);
+
     // The document answers IHTMLDocument with the same object.
     Ref<IUnknown> html;
     ASSERT_EQ(document->QueryInterface(IID_IHTMLDocument, reinterpret_cast<void**>(html.out())),
