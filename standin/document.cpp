@@ -1023,12 +1023,18 @@ Node* Document::Body() const {
 }
 
 std::wstring Document::BaseUrl() const {
-    for (Node* element : AllElements()) {
-        if (element->HasTag(L"base") && element->HasAttribute(L"href")) {
-            return ResolveUrl(url_, element->GetAttribute(L"href"));
+    // Every link address read asks for it: walk the page again only when it has changed.
+    if (baseUrlVersion_ != version_) {
+        baseUrl_ = url_;
+        for (Node* element : AllElements()) {
+            if (element->HasTag(L"base") && element->HasAttribute(L"href")) {
+                baseUrl_ = ResolveUrl(url_, element->GetAttribute(L"href"));
+                break;
+            }
         }
+        baseUrlVersion_ = version_;
     }
-    return url_;
+    return baseUrl_;
 }
 
 std::wstring Document::Title() const {

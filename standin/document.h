@@ -189,6 +189,9 @@ class Document : public std::enable_shared_from_this<Document> {
     std::wstring charset_ = L"utf-8";
     std::shared_ptr<Node> root_;
     uint64_t version_ = 0;
+    // The base address as last worked out, and the version of the page it was worked out for.
+    mutable uint64_t baseUrlVersion_ = UINT64_MAX;
+    mutable std::wstring baseUrl_;
     std::function<void(const NavigationRequest&)> navigate_;
 };
 
