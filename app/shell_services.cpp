@@ -1,0 +1,179 @@
+#include "app/shell_services.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+namespace rh {
+namespace {
+
+// The tool record without the trailing reserved pointer that newer common controls added: 44
+// bytes on 32-bit Windows; the same record, with its wider handles, on 64-bit.
+constexpr UINT kToolRecordSize = offsetof(TTTOOLINFOA, lParam) + sizeof(LPARAM);
+static_assert(sizeof(void*) != 4 || kToolRecordSize == 44);
+
+// Wider than any screen: a tip breaks only at line breaks in its text, so an address shows on
+// one line however long it is.
+constexpr LPARAM kMaxTipWidth = SHRT_MAX;
+
+// The longest address a browser takes (Internet Explorer's limit, INTERNET_MAX_URL_LENGTH less
+// its terminating zero). Nothing longer can be opened, and shells are not robust against
+// megabyte-long command lines: Wine's, for one, overruns a buffer.
+constexpr std::size_t kMaxShellAddressLength = 2083;
+
+HWND g_tooltipWindow = nullptr;
+// The windows registered with the tooltip window and the tip each shows. A window is registered
+// once and then only has its text replaced, so the tooltip's list of tools does not grow with
+// every mouse movement; an unchanged text is not sent again, so a shown tip does not flicker.
+struct Tool {
+    HWND window;
+    Text text;
+};
+std::vector<Tool> g_tools;
+
+std::size_t LengthToZero(TextView text) {
+    const std::size_t zero = text.find('\0');
+    return zero == TextView::npos ? text.size() : zero;
+}
+
+bool IsAsciiLetter(char ch) {
+    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
+}
+
+char LowerAscii(char ch) {
+    return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+}
+
+bool SchemeIs(TextView scheme, TextView lowerName) {
+    return scheme.size() == lowerName.size() &&
+           std::equal(scheme.begin(), scheme.end(), lowerName.begin(),
+                      [](char a, char b) { return LowerAscii(a) == b; });
+}
+
+HWND EnsureTooltipWindow(bool balloon) {
+    if (g_tooltipWindow != nullptr && IsWindow(g_tooltipWindow)) {
+        return g_tooltipWindow;
+    }
+    g_tooltipWindow = nullptr;
+    g_tools.clear();
+    InitCommonControls();
+    const DWORD style =
+        balloon ? (TTS_ALWAYSTIP | TTS_NOPREFIX | TTS_BALLOON) : (TTS_ALWAYSTIP | TTS_NOPREFIX);
+    g_tooltipWindow = CreateWindowExA(0, TOOLTIPS_CLASSA, nullptr, style, CW_USEDEFAULT,
+                                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
+                                      GetModuleHandleA(nullptr), nullptr);
+    return g_tooltipWindow;
+}
+
+// Forgets windows that have gone, and their tools with them.
+void ForgetDestroyedTools() {
+    std::erase_if(g_tools, [](const Tool& known) {
+        if (IsWindow(known.window)) {
+            return false;
+        }
+        TTTOOLINFOA tool{};
+        tool.cbSize = kToolRecordSize;
+        tool.uFlags = TTF_IDISHWND;
+        tool.uId = reinterpret_cast<UINT_PTR>(known.window);
+        SendMessageA(g_tooltipWindow, TTM_DELTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+        return true;
+    });
+}
+
+}  // namespace
+
+bool SetClipboardText(TextView text) {
+    if (!OpenClipboard(nullptr)) {
+        return false;
+    }
+    bool handedOver = false;
+    EmptyClipboard();
+    const std::size_t length = LengthToZero(text);
+    if (HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, length + 1)) {
+        if (void* bytes = GlobalLock(block)) {
+            std::memcpy(bytes, text.data(), length);
+            static_cast<char*>(bytes)[length] = '\0';
+            GlobalUnlock(block);
+            handedOver = SetClipboardData(CF_TEXT, block) != nullptr;
+        }
+        // The clipboard owns the block only when it took it.
+        if (!handedOver) {
+            GlobalFree(block);
+        }
+    }
+    CloseClipboard();
+    return handedOver;
+}
+
+TextView WebAddressPart(TextView text) {
+    text = text.substr(0, LengthToZero(text));
+    std::size_t start = 0;
+    while (start < text.size() && static_cast<unsigned char>(text[start]) <= 0x20) {
+        ++start;
+    }
+    const TextView address = text.substr(start);
+    std::size_t colon = 0;
+    while (colon < address.size() && IsAsciiLetter(address[colon])) {
+        ++colon;
+    }
+    if (colon == address.size() || address[colon] != ':') {
+        return TextView();
+    }
+    const TextView scheme = address.substr(0, colon);
+    if (!SchemeIs(scheme, "http") && !SchemeIs(scheme, "https")) {
+        return TextView();
+    }
+    return address;
+}
+
+bool OpenWithShell(TextView text) {
+    const TextView address = WebAddressPart(text);
+    if (address.empty() || address.size() > kMaxShellAddressLength) {
+        return false;
+    }
+    // The shell gets exactly the address that was checked, not the spaces before it.
+    const Text terminated(address);
+    HWND owner = FindWindowExA(nullptr, nullptr, nullptr, "Microsoft Internet Explorer");
+    ShellExecuteA(owner, "open", terminated.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    return true;
+}
+
+LRESULT SetWindowTooltip(HWND window, TextView text, bool balloon, bool centred) {
+    if (window == nullptr) {
+        return 0;
+    }
+    HWND tooltip = EnsureTooltipWindow(balloon);
+    if (tooltip == nullptr) {
+        return 0;
+    }
+    ForgetDestroyedTools();
+    Text terminated(text.substr(0, LengthToZero(text)));
+    TTTOOLINFOA tool{};
+    tool.cbSize = kToolRecordSize;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS | (centred ? TTF_CENTERTIP : 0);
+    tool.uId = reinterpret_cast<UINT_PTR>(window);
+    tool.hinst = GetModuleHandleA(nullptr);
+    tool.lpszText = const_cast<char*>(terminated.c_str());
+    const auto known = std::find_if(g_tools.begin(), g_tools.end(),
+                                    [window](const Tool& t) { return t.window == window; });
+    if (known == g_tools.end()) {
+        if (SendMessageA(tooltip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool))) {
+            g_tools.push_back(Tool{window, std::move(terminated)});
+        }
+    } else if (known->text != terminated) {
+        SendMessageA(tooltip, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
+        known->text = std::move(terminated);
+    }
+    return SendMessageA(tooltip, TTM_SETMAXTIPWIDTH, 0, kMaxTipWidth);
+}
+
+HWND SharedTooltipWindow() {
+    return g_tooltipWindow;
+}
+
+}  // namespace rh
