@@ -92,6 +92,7 @@ reelhawk_start_wine() {
     wineserver -p </dev/null >/dev/null 2>&1 &
     wine cmd /c exit </dev/null >/dev/null 2>&1
     reelhawk_register_standin
+    reelhawk_shell_handler recorder
 }
 
 reelhawk_stop_wine() {
@@ -107,4 +108,20 @@ reelhawk_register_standin() {
     local windll="Z:${dll//\//\\}"
     wine reg add "$key" /ve /d "$windll" /f </dev/null >/dev/null 2>&1
     wine reg add "$key" /v ThreadingModel /d Apartment /f </dev/null >/dev/null 2>&1
+}
+
+# Who opens web addresses in the prefix: "recorder" (the tests' recorder, which only appends each
+# address to the file named by REELHAWK_SHELL_RECORD) or "browser" (Wine's own, the default).
+reelhawk_shell_handler() {
+    local command='"C:\windows\system32\winebrowser.exe" "%1"'
+    local recorder="$REELHAWK_BUILD/windows/tests/e2e/reelhawk_shell_recorder.exe"
+    if [ "$1" = recorder ]; then
+        [ -f "$recorder" ] || return 0
+        command="\"Z:${recorder//\//\\}\" \"%1\""
+    fi
+    local scheme
+    for scheme in http https; do
+        wine reg add "HKLM\\Software\\Classes\\${scheme}\\shell\\open\\command" /ve /d "$command" /f \
+            </dev/null >/dev/null 2>&1
+    done
 }

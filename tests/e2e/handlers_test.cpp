@@ -1,0 +1,369 @@
+// The action button and list handlers in this process, on the program's own window built from its
+// template with the stand-in browser inside, driven through the real message loop. These see what
+// a run of the program from outside cannot: presses and closes in the middle of a job, an empty
+// selection, a clipboard held by another program, the tooltip window before and after.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+#include <ole2.h>
+
+#include <functional>
+
+#include "app/components.h"
+#include "app/form.h"
+#include "app/globals.h"
+#include "app/handlers.h"
+#include "app/main_window_template.h"
+#include "app/program.h"
+#include "app/shell_services.h"
+#include "runtime/events.h"
+#include "e2e_support.h"
+#include "test_pages.h"
+
+namespace rh {
+namespace {
+
+using e2e::Link;
+
+constexpr const char* kResolveCaption = "跳转";
+constexpr const char* kHarvestCaption = "获取下载链接";
+
+class HandlerTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        if (IsWindow(window_)) {
+            DestroyWindow(window_);
+        }
+        PumpFor(50);
+        MSG quit;
+        while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        }
+        g_pageAutomation.reset();
+        ReleaseWindowMachinery();
+        if (oleStarted_) {
+            OleUninitialize();
+        }
+    }
+
+    // The program's window over a start page of our own, as the program makes it at start-up.
+    void Open(const std::string& startPage) {
+        ASSERT_TRUE(web_.PutStartPage(startPage));
+        SetEnvironmentVariableA("REELHAWK_STANDIN_WEBROOT", web_.Path().c_str());
+        SetEnvironmentVariableA("REELHAWK_STANDIN_LOG", log_.c_str());
+        SetEnvironmentVariableA("REELHAWK_SHELL_RECORD", record_.c_str());
+        oleStarted_ = SUCCEEDED(OleInitialize(nullptr));
+        g_pageAutomation = std::make_unique<PageAutomation>();
+        const WindowTemplate* tpl = LoadWindowTemplate(&MainWindowTemplate());
+        ASSERT_NE(tpl, nullptr);
+        window_ = CreateTemplateWindow(*tpl);
+        ASSERT_NE(window_, nullptr);
+        ShowTemplateWindow(window_);
+        list_ = ComponentWindowHandle(kMainWindowId, kResultListId);
+        button_ = ComponentWindowHandle(kMainWindowId, kActionButtonId);
+        ASSERT_TRUE(PumpUntil([&] { return !LogLines("Loaded").empty(); }, 20000))
+            << "the start page did not load";
+    }
+
+    // Runs waiting messages through the program's own pump.
+    static void PumpFor(DWORD ms) {
+        const ULONGLONG end = GetTickCount64() + ms;
+        do {
+            MSG message;
+            while (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE) &&
+                   message.message != WM_QUIT && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+                DispatchOneMessage(message);
+            }
+            Sleep(5);
+        } while (GetTickCount64() < end);
+    }
+
+    static bool PumpUntil(const std::function<bool()>& condition, DWORD ms) {
+        const ULONGLONG end = GetTickCount64() + ms;
+        for (;;) {
+            if (condition()) {
+                return true;
+            }
+            if (GetTickCount64() >= end) {
+                return false;
+            }
+            PumpFor(10);
+        }
+    }
+
+    std::vector<std::string> LogLines(const std::string& word) const {
+        std::vector<std::string> found;
+        for (std::string& line : e2e::ReadLines(log_)) {
+            if (line.rfind(word + " ", 0) == 0) {
+                found.push_back(std::move(line));
+            }
+        }
+        return found;
+    }
+
+    // A press of 按钮1 as the window machinery reports it.
+    void PostPress() const {
+        PostMessageA(window_, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button_), BN_CLICKED),
+                     reinterpret_cast<LPARAM>(button_));
+    }
+    void PostDoubleClick() const {
+        PostMessageA(window_, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(list_), LBN_DBLCLK),
+                     reinterpret_cast<LPARAM>(list_));
+    }
+    void PostMouseMove(int index) const {
+        RECT item{};
+        SendMessageA(list_, LB_GETITEMRECT, static_cast<WPARAM>(index),
+                     reinterpret_cast<LPARAM>(&item));
+        PostMessageA(list_, WM_MOUSEMOVE, 0, MAKELPARAM(item.left + 10, item.top + 2));
+    }
+
+    void Harvest() {
+        WriteWindowText(button_, kHarvestCaption);
+        PostPress();
+        ASSERT_TRUE(PumpUntil([&] { return ReadWindowText(button_) == kResolveCaption; }, 20000));
+    }
+
+    std::vector<std::string> Items() const {
+        std::vector<std::string> items;
+        const int count = static_cast<int>(SendMessageA(list_, LB_GETCOUNT, 0, 0));
+        for (int i = 0; i < count; ++i) {
+            const Text t = ListItemText(list_, i);
+            items.emplace_back(t.data(), t.size());
+        }
+        return items;
+    }
+
+    // Puts a window with nothing below it first among the browser container's children, so that
+    // the search for the document window passes a sibling and lets waiting events run.
+    void MakeTheWindowWalkWait() const {
+        HWND container = ComponentWindowHandle(kMainWindowId, kBrowserId);
+        HWND decoy = CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 1, 1, container, nullptr,
+                                     GetModuleHandleA(nullptr), nullptr);
+        ASSERT_NE(decoy, nullptr);
+        SetWindowPos(decoy, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        ASSERT_EQ(FindWindowExA(container, nullptr, nullptr, nullptr), decoy);
+    }
+
+    e2e::WebRoot web_;
+    e2e::TempFolder temp_{"reelhawk-handlers"};
+    std::string log_ = temp_.File("standin.log");
+    std::string record_ = temp_.File("shell.txt");
+    bool oleStarted_ = false;
+    HWND window_ = nullptr;
+    HWND list_ = nullptr;
+    HWND button_ = nullptr;
+};
+
+std::string ThreeVideoLinks() {
+    return Link("http://media.reelhawk.test/a.mp4", "a.mp4") +
+           Link("http://media.reelhawk.test/b.flv", "b.flv") +
+           Link("http://media.reelhawk.test/c.m3u8", "c.m3u8");
+}
+
+TEST_F(HandlerTest, ResolveWithAnEmptyAddressStillFillsAndClicksAndFlipsTheCaption) {
+    Open(e2e::GbkPage(e2e::ResolverForm("resolve.html")));
+    PostPress();
+    ASSERT_TRUE(PumpUntil([&] { return ReadWindowText(button_) == kHarvestCaption; }, 10000));
+    const auto values = LogLines("Value");
+    ASSERT_EQ(values.size(), 1u);
+    EXPECT_EQ(values[0].back(), ' ') << "not an empty value: " << values[0];
+    EXPECT_EQ(LogLines("Click").size(), 1u);
+    EXPECT_EQ(LogLines("Submit").size(), 1u);
+}
+
+TEST_F(HandlerTest, HarvestTakesLinksByTheirNumberAsTheLookupRulesDo) {
+    // Link 1's text is "2", so asking for link "2" gives link 1 again: two.mp4 is never looked
+    // at, as the lookup rules say; the harvest does not second-guess them.
+    Open(e2e::GbkPage(Link("http://media.reelhawk.test/one.mp4", "2") +
+                      Link("http://media.reelhawk.test/two.mp4", "two.mp4") +
+                      Link("http://media.reelhawk.test/three.flv", "three.flv")));
+    Harvest();
+    EXPECT_EQ(Items(), std::vector<std::string>{"http://media.reelhawk.test/three.flv"});
+}
+
+TEST_F(HandlerTest, HarvestOfAPageWithoutLinksEmptiesTheList) {
+    Open(e2e::GbkPage("<p>nothing here</p>"));
+    ListAddItem(list_, "left over from before");
+    Harvest();
+    EXPECT_TRUE(Items().empty());
+}
+
+TEST_F(HandlerTest, APressDuringTheWindowWalkIsIgnored) {
+    Open(e2e::GbkPage(e2e::ResolverForm("resolve.html")));
+    MakeTheWindowWalkWait();
+    // The second press is already waiting when the first one starts its walk.
+    PostPress();
+    PostPress();
+    ASSERT_TRUE(PumpUntil([&] { return ReadWindowText(button_) == kHarvestCaption; }, 10000));
+    PumpFor(300);
+    EXPECT_EQ(LogLines("Value").size(), 1u);
+    EXPECT_EQ(LogLines("Click").size(), 1u);
+    EXPECT_EQ(ReadWindowText(button_), kHarvestCaption);
+
+    // Once the job is over, a press is a press again.
+    PostPress();
+    EXPECT_TRUE(PumpUntil([&] { return ReadWindowText(button_) == kResolveCaption; }, 10000));
+}
+
+TEST_F(HandlerTest, APressDuringAHarvestWalkDoesNotStartAnotherJob) {
+    Open(e2e::GbkPage(ThreeVideoLinks()));
+    MakeTheWindowWalkWait();
+    WriteWindowText(button_, kHarvestCaption);
+    PostPress();
+    PostPress();
+    ASSERT_TRUE(PumpUntil([&] { return ReadWindowText(button_) == kResolveCaption; }, 10000));
+    PumpFor(300);
+    // A nested press would have harvested too, and the list would hold every address twice.
+    EXPECT_EQ(Items().size(), 3u);
+    EXPECT_TRUE(LogLines("Click").empty());
+}
+
+// Closing the window while a job is in its window walk: the job stops there, the loop ends, and
+// the end routine runs after the handler has returned.
+class CloseDuringWalkTest : public HandlerTest {
+  protected:
+    static inline int endRuns = 0;
+    static inline bool pageAliveAtEnd = false;
+    static void EndRoutine() {
+        ++endRuns;
+        pageAliveAtEnd = g_pageAutomation != nullptr;
+        g_pageAutomation.reset();
+    }
+
+    void CloseInTheMiddle(const char* caption) {
+        MakeTheWindowWalkWait();
+        WriteWindowText(button_, caption);
+        endRuns = 0;
+        RegisterEndRoutine(&EndRoutine);
+        PostPress();
+        // Esc, as the window machinery sees it: a key for the focused component.
+        PostMessageA(ComponentWindowHandle(kMainWindowId, kAddressEditId), WM_KEYDOWN, VK_ESCAPE,
+                     0);
+        RunMessageLoop();
+        EXPECT_FALSE(IsWindow(window_));
+        EXPECT_EQ(endRuns, 0);
+        RunEndRoutine();
+        RunEndRoutine();
+        EXPECT_EQ(endRuns, 1);
+        EXPECT_TRUE(pageAliveAtEnd);
+    }
+};
+
+TEST_F(CloseDuringWalkTest, ResolveStopsWithoutTouchingThePage) {
+    Open(e2e::GbkPage(e2e::ResolverForm("resolve.html")));
+    CloseInTheMiddle(kResolveCaption);
+    EXPECT_TRUE(LogLines("Value").empty());
+    EXPECT_TRUE(LogLines("Click").empty());
+}
+
+TEST_F(CloseDuringWalkTest, HarvestStopsWithoutTouchingTheGoneWindow) {
+    Open(e2e::GbkPage(ThreeVideoLinks() + e2e::ResolverForm("resolve.html")));
+    CloseInTheMiddle(kHarvestCaption);
+    EXPECT_TRUE(LogLines("Click").empty());
+}
+
+TEST_F(HandlerTest, DoubleClickWithNothingSelectedCopiesEmptyTextAndOpensNothing) {
+    Open(e2e::GbkPage(ThreeVideoLinks()));
+    Harvest();
+    ASSERT_EQ(ListCurrentSelection(list_), -1);
+    ASSERT_TRUE(e2e::PutClipboardText("before"));
+    PostDoubleClick();
+    PumpFor(100);
+    EXPECT_EQ(e2e::ClipboardText(), std::optional<std::string>(""));
+
+    // The recorder answers for a selected address, and only for it.
+    SendMessageA(list_, LB_SETCURSEL, 1, 0);
+    PostDoubleClick();
+    ASSERT_TRUE(PumpUntil([&] { return !e2e::ReadLines(record_).empty(); }, 10000));
+    PumpFor(500);
+    EXPECT_EQ(e2e::ReadLines(record_),
+              std::vector<std::string>{"http://media.reelhawk.test/b.flv"});
+    EXPECT_EQ(e2e::ClipboardText(), std::optional<std::string>("http://media.reelhawk.test/b.flv"));
+}
+
+TEST_F(HandlerTest, DoubleClickWhileAnotherProgramHoldsTheClipboardStillOpensTheAddress) {
+    Open(e2e::GbkPage(ThreeVideoLinks()));
+    Harvest();
+    SendMessageA(list_, LB_SETCURSEL, 2, 0);
+
+    const std::string tag = std::to_string(GetCurrentProcessId());
+    const std::string heldName = "reelhawk-clipboard-held-" + tag;
+    const std::string releaseName = "reelhawk-clipboard-release-" + tag;
+    HANDLE held = CreateEventA(nullptr, TRUE, FALSE, heldName.c_str());
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, releaseName.c_str());
+    e2e::ChildProcess holder;
+    ASSERT_TRUE(holder.Start(e2e::ModuleFolder() + "reelhawk_clipboard_holder.exe",
+                             heldName + " " + releaseName + " held-by-another-program", {}));
+    ASSERT_EQ(WaitForSingleObject(held, 10000), WAIT_OBJECT_0);
+
+    EXPECT_FALSE(SetClipboardText("not taken"));
+    PostDoubleClick();
+    PumpFor(100);
+    SetEvent(release);
+    EXPECT_EQ(holder.WaitForExit(10000), std::optional<DWORD>(0));
+    CloseHandle(held);
+    CloseHandle(release);
+
+    EXPECT_EQ(e2e::ClipboardText(), std::optional<std::string>("held-by-another-program"));
+    ASSERT_TRUE(PumpUntil([&] { return !e2e::ReadLines(record_).empty(); }, 10000));
+    EXPECT_EQ(e2e::ReadLines(record_),
+              std::vector<std::string>{"http://media.reelhawk.test/c.m3u8"});
+}
+
+TEST_F(HandlerTest, MouseMovesWithNothingSelectedMakeNoTooltip) {
+    Open(e2e::GbkPage(ThreeVideoLinks()));
+    Harvest();
+    ASSERT_EQ(ListCurrentSelection(list_), -1);
+    for (int i = 0; i < 20; ++i) {
+        PostMouseMove(i % 3);
+    }
+    PumpFor(100);
+    EXPECT_EQ(SharedTooltipWindow(), nullptr);
+    EXPECT_TRUE(e2e::ProcessWindows(GetCurrentProcessId(), "Tooltips_class32").empty());
+}
+
+TEST_F(HandlerTest, MouseMovesRegisterTheListOnceWithTheSelectedAddress) {
+    Open(e2e::GbkPage(ThreeVideoLinks()));
+    Harvest();
+    const auto items = Items();
+    ASSERT_EQ(items.size(), 3u);
+
+    auto tipText = [&] {
+        char text[1024] = {};
+        TTTOOLINFOA tool{};
+        tool.cbSize = sizeof tool;
+        tool.uId = reinterpret_cast<UINT_PTR>(list_);
+        tool.uFlags = TTF_IDISHWND;
+        tool.lpszText = text;
+        SendMessageA(SharedTooltipWindow(), TTM_GETTEXTA, sizeof text,
+                     reinterpret_cast<LPARAM>(&tool));
+        return std::string(text);
+    };
+
+    // Item 2 selected, the pointer over item 0: the tip names item 2.
+    SendMessageA(list_, LB_SETCURSEL, 2, 0);
+    PostMouseMove(0);
+    PumpFor(50);
+    HWND tooltip = SharedTooltipWindow();
+    ASSERT_NE(tooltip, nullptr);
+    EXPECT_EQ(GetWindowLongA(tooltip, GWL_STYLE) & (TTS_ALWAYSTIP | TTS_NOPREFIX | TTS_BALLOON),
+              TTS_ALWAYSTIP | TTS_NOPREFIX);
+    EXPECT_EQ(tipText(), items[2]);
+
+    // However long the mouse moves, one tool, with the text of the latest selection.
+    for (int round = 0; round < 300; ++round) {
+        SendMessageA(list_, LB_SETCURSEL, round % 3, 0);
+        PostMouseMove((round + 1) % 3);
+        PumpFor(0);
+    }
+    SendMessageA(list_, LB_SETCURSEL, 1, 0);
+    PostMouseMove(2);
+    PumpFor(50);
+    EXPECT_EQ(SharedTooltipWindow(), tooltip);
+    EXPECT_EQ(SendMessageA(tooltip, TTM_GETTOOLCOUNT, 0, 0), 1);
+    EXPECT_EQ(tipText(), items[1]);
+    EXPECT_EQ(e2e::ProcessWindows(GetCurrentProcessId(), "Tooltips_class32").size(), 1u);
+}
+
+}  // namespace
+}  // namespace rh

@@ -1,0 +1,171 @@
+// Pages a resolver should never produce, made at test time and shown to the real program through
+// the stand-in browser: it keeps running, lists what it should and opens nothing unsafe.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "program_run.h"
+#include "test_pages.h"
+
+namespace e2e {
+namespace {
+
+// The start page is the page under test: the first press finds no form on it (only the caption
+// changes), the second harvests it.
+void HarvestStartPage(ProgramRun& run, DWORD timeoutMs = 60000) {
+    run.ClickButton();
+    ASSERT_TRUE(WaitUntil([&] { return run.Caption() == kHarvestCaption; }, 10000));
+    ASSERT_TRUE(run.HarvestAndWait(timeoutMs)) << "the harvest did not finish";
+}
+
+std::string WithoutSemicolons(std::string text) {
+    std::erase(text, ';');
+    return text;
+}
+
+std::string RecorderPath() {
+    return ModuleFolder() + "reelhawk_shell_recorder.exe";
+}
+
+TEST(HostilePageTest, UncarvableVideoLinksArePassedOverAndTheRestListed) {
+    WebRoot web;
+    std::string body;
+    body += Link("http://media.reelhawk.test/first.mp4", "first.mp4");
+    body += "<a href=http://media.reelhawk.test/unquoted.mp4>unquoted.mp4</a>\n";
+    body += "<a href='http://media.reelhawk.test/single.flv'>single.flv</a>\n";
+    body += Link("", "empty.m3u8");
+    body += "<a>no-attributes.mp4</a>\n";
+    body += "<a title=\"t\" href=\"http://media.reelhawk.test/late.mp4\">late.mp4</a>\n";
+    body += Link("http://media.reelhawk.test/last.flv", "last.flv");
+    ASSERT_TRUE(web.PutStartPage(GbkPage(body)));
+
+    ProgramRun run(web.Path());
+    ASSERT_EQ(run.Start(), "");
+    HarvestStartPage(run);
+    // The address of a link written with another quoted attribute first is carved as the rule
+    // carves it (the first quoted value up to the next one); markup with no value is skipped.
+    EXPECT_EQ(run.Items(),
+              (std::vector<std::string>{"http://media.reelhawk.test/first.mp4", "t\" href",
+                                        "http://media.reelhawk.test/last.flv"}));
+    EXPECT_TRUE(run.Running());
+    EXPECT_EQ(run.CloseWithEsc(), std::optional<DWORD>(0));
+}
+
+TEST(HostilePageTest, GbkTextAroundTheSeparatorsIsKeptByteForByte) {
+    const std::vector<std::pair<std::string, std::string>> links = {
+        {"http://media.reelhawk.test/视频/第一集.mp4", "第一集.mp4"},
+        {"http://media.reelhawk.test/节目；第二集;高清.flv", "第二集.flv"},
+        {"视频;节目;第三集.m3u8", "“第三集”.m3u8"},
+        {"http://media.reelhawk.test/片", "片尾.flv 预告.mp4"},
+        {"http://media.reelhawk.test/not-a-video.html", "第四集.MP4"},
+    };
+    WebRoot web;
+    std::string body;
+    std::vector<std::string> expected;
+    for (const auto& [href, text] : links) {
+        body += "<p>前言＝“说明”＞</p>" + Link(href, text);
+        if (text.find(".mp4") != std::string::npos || text.find(".flv") != std::string::npos ||
+            text.find(".m3u8") != std::string::npos) {
+            expected.push_back(WithoutSemicolons(href));
+        }
+    }
+    ASSERT_EQ(expected.size(), 4u);
+    ASSERT_TRUE(web.PutStartPage(GbkPage(body)));
+
+    ProgramRun run(web.Path());
+    ASSERT_EQ(run.Start(), "");
+    HarvestStartPage(run);
+    EXPECT_EQ(run.Items(), expected);
+
+    // Byte for byte on the clipboard, in the system code page.
+    run.DoubleClickItem(1);
+    EXPECT_TRUE(WaitUntil([&] { return ClipboardText() == expected[1]; }, 5000))
+        << "clipboard: " << ClipboardText().value_or("<none>");
+    EXPECT_EQ(run.CloseWithEsc(), std::optional<DWORD>(0));
+}
+
+TEST(HostilePageTest, OnlyWebAddressesAreHandedToTheShell) {
+    const std::string recorder = RecorderPath();
+    std::string recorderUrl = "file:///" + recorder;
+    std::replace(recorderUrl.begin(), recorderUrl.end(), '\\', '/');
+    const std::vector<std::string> unsafe = {
+        recorder,                         // a local program
+        recorderUrl,                      // the same as a file address
+        "\\\\127.0.0.1\\share\\run.exe",  // a network path
+        "javascript:alert(1)",
+        "httpx://media.reelhawk.test/x.mp4",
+        "http-x:run.mp4",
+        "C:\\windows\\system32\\notepad.exe",
+    };
+    const std::string web = " \t HTTPS://media.reelhawk.test/ok.mp4";
+    WebRoot root;
+    std::string body;
+    for (std::size_t i = 0; i < unsafe.size(); ++i) {
+        body += Link(unsafe[i], "clip" + std::to_string(i) + ".mp4");
+    }
+    body += Link(web, "ok.mp4");
+    ASSERT_TRUE(root.PutStartPage(GbkPage(body)));
+
+    ProgramRun run(root.Path());
+    ASSERT_EQ(run.Start(), "");
+    HarvestStartPage(run);
+    auto expected = unsafe;
+    expected.push_back(web);
+    ASSERT_EQ(run.Items(), expected);
+
+    // Each is still copied, none is opened.
+    for (std::size_t i = 0; i < unsafe.size(); ++i) {
+        run.DoubleClickItem(static_cast<int>(i));
+        EXPECT_TRUE(WaitUntil([&] { return ClipboardText() == unsafe[i]; }, 5000))
+            << "not copied: " << unsafe[i];
+        Sleep(300);  // not within the double-click time of the next item's clicks
+    }
+    // The web address goes to the shell without the spaces before it; once its request has
+    // arrived, any request for the others would have arrived before it.
+    run.DoubleClickItem(static_cast<int>(unsafe.size()));
+    ASSERT_TRUE(WaitUntil([&] { return !run.ShellRequests().empty(); }, 10000));
+    Sleep(1000);
+    EXPECT_EQ(run.ShellRequests(), std::vector<std::string>{"HTTPS://media.reelhawk.test/ok.mp4"});
+    EXPECT_EQ(ClipboardText(), std::optional<std::string>(web));
+    EXPECT_EQ(run.CloseWithEsc(), std::optional<DWORD>(0));
+}
+
+TEST(HostilePageTest, MegabyteAddressIsListedAndCopiedWholeButNotOpened) {
+    const std::string big = "http://media.reelhawk.test/" + std::string(1 << 20, 'v') + ".mp4";
+    WebRoot web;
+    ASSERT_TRUE(web.PutStartPage(
+        GbkPage(Link(big, "big.mp4") + Link("http://media.reelhawk.test/after.flv", "after.flv"))));
+
+    ProgramRun run(web.Path());
+    ASSERT_EQ(run.Start(), "");
+    HarvestStartPage(run);
+    ASSERT_EQ(SendMessageA(run.List(), LB_GETCOUNT, 0, 0), 2);
+    EXPECT_EQ(SendMessageA(run.List(), LB_GETTEXTLEN, 0, 0), static_cast<LRESULT>(big.size()));
+    EXPECT_EQ(run.Items()[1], "http://media.reelhawk.test/after.flv");
+
+    run.DoubleClickItem(0);
+    EXPECT_TRUE(WaitUntil([&] { return ClipboardText() == big; }, 10000))
+        << "the clipboard holds " << ClipboardText().value_or("").size() << " bytes";
+    // No browser takes an address that long: the shell is not asked. For the next one it is.
+    Sleep(300);
+    run.DoubleClickItem(1);
+    ASSERT_TRUE(WaitUntil([&] { return !run.ShellRequests().empty(); }, 10000));
+    Sleep(500);
+    EXPECT_EQ(run.ShellRequests(),
+              std::vector<std::string>{"http://media.reelhawk.test/after.flv"});
+
+    // The tip takes the whole address too, and the program stays up.
+    run.SelectItem(0);
+    POINT over = ListItemPoint(run.List(), 1);
+    over.x += 30;
+    MoveMouseTo(over);
+    over.x += 5;
+    MoveMouseTo(over);
+    Sleep(1500);
+    EXPECT_TRUE(run.Running());
+    EXPECT_TRUE(IsWindow(run.Window()));
+    EXPECT_EQ(run.CloseWithEsc(), std::optional<DWORD>(0));
+}
+
+}  // namespace
+}  // namespace e2e
