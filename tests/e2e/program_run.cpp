@@ -75,12 +75,21 @@ std::vector<std::string> ProgramRun::ShellRequests() const {
 }
 
 void ProgramRun::TypeAddressAndPressEnter(const std::wstring& address) {
+    // Another program's window taking the focus half-way would swallow keys: the typing is
+    // checked against what the box shows, and done again if it went astray.
+    const std::string expected = WideToAcp(address);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        BringToFront(window_);
+        ClickAt(CentreOf(edit_));
+        WaitUntil([this] { return GetForegroundWindow() == window_; }, 2000);
+        Sleep(100);
+        TypeText(address);
+        if (WaitUntil([&] { return WindowText(edit_) == expected; }, 3000)) {
+            break;
+        }
+        SendMessageA(edit_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));
+    }
     BringToFront(window_);
-    ClickAt(CentreOf(edit_));
-    WaitUntil([this] { return GetForegroundWindow() == window_; }, 2000);
-    Sleep(100);
-    TypeText(address);
-    // The typed characters arrive before Enter does: they are in the same input queue.
     PressKey(VK_RETURN);
 }
 
