@@ -12,7 +12,7 @@ reelhawk_ensure_packages() {
         "cmake:cmake" "make:make" "clang++:clang" "clang:clang"
         "x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix"
         "x86_64-w64-mingw32-widl:mingw-w64-tools"
-        "wine:wine" "wine64:wine64" "Xvfb:xvfb" "import:imagemagick" "xdotool:xdotool"
+        "wine:wine" "/usr/lib/wine/wine64:wine64" "Xvfb:xvfb" "import:imagemagick" "xdotool:xdotool"
         "locale-gen:locales" "xwininfo:x11-utils" "python3:python3"
     )
     local -a missing=()
@@ -32,10 +32,17 @@ reelhawk_ensure_packages() {
         apt-get install -y -qq --no-install-recommends $(printf '%s\n' "${missing[@]}" | sort -u) \
             fonts-wqy-zenhei >/dev/null
     fi
-    if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
-        log "generating the zh_CN.UTF-8 locale"
-        sed -i 's/^# *\(zh_CN\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
-        grep -q '^zh_CN\.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' >>/etc/locale.gen
+    # zh_CN for Wine's GBK code page; de_DE so a test can prove numbers ignore a decimal comma.
+    local name generate=0
+    for name in zh_CN de_DE; do
+        if ! locale -a 2>/dev/null | grep -qi "^$name\.utf-\?8\$"; then
+            sed -i "s/^# *\($name\.UTF-8 UTF-8\)/\1/" /etc/locale.gen
+            grep -q "^$name\.UTF-8 UTF-8" /etc/locale.gen || echo "$name.UTF-8 UTF-8" >>/etc/locale.gen
+            generate=1
+        fi
+    done
+    if [ $generate -eq 1 ]; then
+        log "generating the zh_CN.UTF-8 and de_DE.UTF-8 locales"
         locale-gen >/dev/null
     fi
 }
@@ -71,7 +78,9 @@ reelhawk_stop_display() {
 reelhawk_wine_env() {
     export WINEPREFIX="$REELHAWK_BUILD/wineprefix"
     export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree=;mshtml="
+    # No Mono or Gecko installers (they cannot download here), and no crash debugger: a program
+    # that crashes under test must end at once, not wait in winedbg until ctest's time-out.
+    export WINEDLLOVERRIDES="mscoree=;mshtml=;winedbg.exe=d"
     export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
     # The stand-in browser's local web and its call log (test and demo equipment only).
     export REELHAWK_STANDIN_WEBROOT="$REELHAWK_ROOT/standin/site"
