@@ -42,18 +42,24 @@ bool StartsWith(const std::string& s, const std::string& prefix) {
     return s.rfind(prefix, 0) == 0;
 }
 
-class EventsTest : public ::testing::Test {
+// A window of a template shown in front, no key held down and nothing recorded yet.
+class ShownWindowTest : public ::testing::Test {
   protected:
-    void SetUp() override {
+    static void ShowInFront(HWND window) {
         Recorded::Log().clear();
         test::ReleaseAllKeys();
-        ASSERT_NE(window_.Window(), nullptr);
-        ShowTemplateWindow(window_.Window());
-        SetForegroundWindow(window_.Window());
+        ASSERT_NE(window, nullptr);
+        ShowTemplateWindow(window);
+        SetForegroundWindow(window);
         test::Pump(50);
         Recorded::Log().clear();
     }
     void TearDown() override { test::ReleaseAllKeys(); }
+};
+
+class EventsTest : public ShownWindowTest {
+  protected:
+    void SetUp() override { ShowInFront(window_.Window()); }
 
     HWND Edit() const { return window_.Component(kAddressEditId); }
     HWND Button() const { return window_.Component(kActionButtonId); }
@@ -307,18 +313,9 @@ constexpr WindowTemplate kRules = {
     kRuleComponents,
 };
 
-class RulesTest : public ::testing::Test {
+class RulesTest : public ShownWindowTest {
   protected:
-    void SetUp() override {
-        Recorded::Log().clear();
-        test::ReleaseAllKeys();
-        ASSERT_NE(window_.Window(), nullptr);
-        ShowTemplateWindow(window_.Window());
-        SetForegroundWindow(window_.Window());
-        test::Pump(50);
-        Recorded::Log().clear();
-    }
-    void TearDown() override { test::ReleaseAllKeys(); }
+    void SetUp() override { ShowInFront(window_.Window()); }
     HWND Get(std::uint32_t id) const { return window_.Component(id); }
 
     TemplateWindow window_{kRules};
