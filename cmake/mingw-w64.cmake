@@ -13,5 +13,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Tests and helper programs run under Wine; the scripts set up its prefix and display.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Tests and helper programs run under Wine, through a small script that starts a program once
+# more when Wine failed to start it at all; the scripts set up the prefix and the display.
+get_filename_component(_reelhawk_wine_emulator "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-emulator.sh"
+                       ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR bash "${_reelhawk_wine_emulator}")

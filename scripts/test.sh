@@ -32,7 +32,15 @@ reelhawk_start_display || exit 1
 reelhawk_start_wine
 mkdir -p "$REELHAWK_BUILD/artifacts"
 export REELHAWK_ARTIFACTS="$REELHAWK_BUILD/artifacts"
+# Wine's own error lines on, so that a program Wine could not start says why.
+export WINEDEBUG=-all,err+all
+export REELHAWK_WINE_RESTARTS="$REELHAWK_BUILD/artifacts/wine-restarts.log"
+rm -f "$REELHAWK_WINE_RESTARTS"
 ctest --test-dir "$REELHAWK_BUILD/windows" -j "$jobs" --output-on-failure --timeout 300 || status=1
+if [ -s "$REELHAWK_WINE_RESTARTS" ]; then
+    log "Wine failed to start these programs at the first try; each was started once more:"
+    sed 's/^/    /' "$REELHAWK_WINE_RESTARTS" >&2
+fi
 reelhawk_stop_wine
 reelhawk_stop_display
 
