@@ -77,7 +77,7 @@ reelhawk_stop_display() {
 # The private prefix, its server and its background services. Never the user's ~/.wine.
 reelhawk_wine_env() {
     export WINEPREFIX="$REELHAWK_BUILD/wineprefix"
-    export WINEDEBUG=-all
+    export WINEDEBUG="${WINEDEBUG:--all}"  # quiet unless asked otherwise
     # No Mono or Gecko installers (they cannot download here), and no crash debugger: a program
     # that crashes under test must end at once, not wait in winedbg until ctest's time-out.
     export WINEDLLOVERRIDES="mscoree=;mshtml=;winedbg.exe=d"
