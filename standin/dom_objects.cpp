@@ -233,6 +233,17 @@ HRESULT Argument(const DISPPARAMS* params, UINT i, VARTYPE type, VARIANT& out, U
     return S_OK;
 }
 
+// Argument i as a text, converted as Argument converts it.
+HRESULT TextArgument(const DISPPARAMS* params, UINT i, std::wstring& out, UINT* argErr) {
+    VARIANT text;
+    HRESULT hr = Argument(params, i, VT_BSTR, text, argErr);
+    if (SUCCEEDED(hr)) {
+        out = TextOf(text);
+        VariantClear(&text);
+    }
+    return hr;
+}
+
 // Shared by the three kinds of object: counting, IUnknown and the type-information half of
 // IDispatch. Interface is IDispatch or a dispatch interface deriving from it.
 template <class Interface>
@@ -369,13 +380,11 @@ class ElementObject final : public Automation<IDispatch> {
             return hr;
         }
         if (access == Access::Put) {
-            VARIANT text;
-            hr = Argument(params, 0, VT_BSTR, text, argErr);
+            std::wstring value;
+            hr = TextArgument(params, 0, value, argErr);
             if (FAILED(hr)) {
                 return hr;
             }
-            std::wstring value = TextOf(text);
-            VariantClear(&text);
             if (id == kValue) {
                 return node.SetValue(value) ? S_OK
                                             : Failure(info, E_ACCESSDENIED, L"Access is denied.");
@@ -429,13 +438,11 @@ class ElementObject final : public Automation<IDispatch> {
                 Release();
                 return S_OK;
             case kGetAttribute: {
-                VARIANT name;
-                hr = Argument(params, 0, VT_BSTR, name, argErr);
+                std::wstring attrName;
+                hr = TextArgument(params, 0, attrName, argErr);
                 if (FAILED(hr)) {
                     return hr;
                 }
-                std::wstring attrName = TextOf(name);
-                VariantClear(&name);
                 const Attribute* attr = node.FindAttribute(attrName);
                 if (!attr) {
                     if (result) {
@@ -628,13 +635,11 @@ class DocumentObject final : public Automation<IHTMLDocument> {
             case kReadyState:
                 return ReturnText(result, L"complete");
             case kGetElementById: {
-                VARIANT name;
-                hr = Argument(params, 0, VT_BSTR, name, argErr);
+                std::wstring key;
+                hr = TextArgument(params, 0, key, argErr);
                 if (FAILED(hr)) {
                     return hr;
                 }
-                std::wstring key = TextOf(name);
-                VariantClear(&name);
                 Node* element = doc.ElementById(key);
                 return ReturnObject(result,
                                     element ? GetElementObject(document(), element) : nullptr);
