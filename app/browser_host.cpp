@@ -5,6 +5,7 @@
 
 #include "app/own_window.h"
 #include "app/window_template.h"
+#include "runtime/window_handle.h"
 
 namespace rh {
 namespace {
@@ -263,7 +264,7 @@ bool BrowserContainer::Embed(const HtmlViewerProperties& properties) {
         site_->SetInPlaceObject(inPlace_);
         HWND control = nullptr;
         if (SUCCEEDED(inPlace_->GetWindow(&control)) && control != nullptr &&
-            GetParent(control) == window_) {
+            SameWindow(GetParent(control), window_)) {
             SetWindowLongPtrA(control, GWLP_ID, kBrowserControlId);
         }
     } else {

@@ -9,6 +9,7 @@
 #include "app/label.h"
 #include "app/own_window.h"
 #include "runtime/events.h"
+#include "runtime/window_handle.h"
 #include "runtime/memory.h"
 
 namespace rh {
@@ -425,7 +426,7 @@ HWND Form::FindComponent(std::uint32_t id) const {
 
 const Component* Form::ComponentOf(HWND window) const {
     for (const auto& c : components_) {
-        if (c->window == window) {
+        if (SameWindow(c->window, window)) {
             return c.get();
         }
     }
@@ -434,7 +435,7 @@ const Component* Form::ComponentOf(HWND window) const {
 
 const Component* Form::ComponentContaining(HWND window) const {
     for (const auto& c : components_) {
-        if (c->window == window || IsChild(c->window, window)) {
+        if (SameWindow(c->window, window) || IsChild(c->window, window)) {
             return c.get();
         }
     }

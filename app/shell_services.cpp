@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/window_handle.h"
+
 namespace rh {
 namespace {
 
@@ -159,8 +161,9 @@ LRESULT SetWindowTooltip(HWND window, TextView text, bool balloon, bool centred)
     tool.uId = reinterpret_cast<UINT_PTR>(window);
     tool.hinst = GetModuleHandleA(nullptr);
     tool.lpszText = const_cast<char*>(terminated.c_str());
-    const auto known = std::find_if(g_tools.begin(), g_tools.end(),
-                                    [window](const Tool& t) { return t.window == window; });
+    const auto known = std::find_if(g_tools.begin(), g_tools.end(), [window](const Tool& t) {
+        return SameWindow(t.window, window);
+    });
     if (known == g_tools.end()) {
         if (SendMessageA(tooltip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool))) {
             g_tools.push_back(Tool{window, std::move(terminated)});

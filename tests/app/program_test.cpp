@@ -10,6 +10,7 @@
 #include "app/browser_host.h"
 #include "tests/app/standin_check.h"
 #include "tests/app/test_support.h"
+#include "runtime/window_handle.h"
 
 namespace rh {
 namespace {
@@ -74,7 +75,7 @@ TEST(ReelhawkExe, OpensCentredLoadsTheResolverAndClosesOnEscape) {
     }
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_FALSE(IsWindowVisible(boxes[0]));
-    EXPECT_EQ(GetParent(boxes[0]), window);
+    EXPECT_EQ(rh::WindowHandleValue(GetParent(boxes[0])), rh::WindowHandleValue(window));
 
     if (test::StandInRegistered()) {
         std::vector<std::string> calls;

@@ -10,6 +10,7 @@
 #include "app/main_window_template.h"
 #include "tests/app/instrumented.h"
 #include "tests/app/test_support.h"
+#include "runtime/window_handle.h"
 
 namespace rh {
 namespace {
@@ -77,7 +78,7 @@ TEST_F(EventsTest, ClickingTheButtonRaisesItsEvent) {
 
 TEST_F(EventsTest, EnterInTheAddressBoxPressesTheButtonAndIsConsumed) {
     SetFocus(Edit());
-    ASSERT_EQ(GetFocus(), Edit());
+    ASSERT_EQ(rh::WindowHandleValue(GetFocus()), rh::WindowHandleValue(Edit()));
     SendMessageA(Edit(), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("http://v.example/1"));
     test::MessageSpy spy(Edit(), "edit", {WM_KEYDOWN, WM_CHAR, WM_KEYUP});
     PressKey(Edit(), VK_RETURN);
@@ -86,7 +87,7 @@ TEST_F(EventsTest, EnterInTheAddressBoxPressesTheButtonAndIsConsumed) {
     EXPECT_EQ(Received("edit", WM_KEYDOWN, VK_RETURN), 0) << "the key was consumed";
     EXPECT_EQ(Received("edit", WM_CHAR, '\r'), 0);
     EXPECT_EQ(ReadWindowText(Edit()), "http://v.example/1");
-    EXPECT_EQ(GetFocus(), Edit());
+    EXPECT_EQ(rh::WindowHandleValue(GetFocus()), rh::WindowHandleValue(Edit()));
 }
 
 TEST_F(EventsTest, EnterWithTheListFocusedStillPressesTheButton) {
@@ -120,7 +121,8 @@ TEST_F(EventsTest, TabCyclesAddressButtonList) {
     for (HWND next : cycle) {
         test::MessageSpy spy(GetFocus(), "focused", {WM_KEYDOWN, WM_KEYUP});
         PressKey(GetFocus(), VK_TAB);
-        EXPECT_EQ(GetFocus(), next) << test::ClassOf(GetFocus());
+        EXPECT_EQ(rh::WindowHandleValue(GetFocus()), rh::WindowHandleValue(next))
+            << test::ClassOf(GetFocus());
     }
     EXPECT_EQ(Received("focused", WM_KEYDOWN, VK_TAB), 0) << "consumed";
     EXPECT_EQ(Received("focused", WM_KEYUP, VK_TAB), 4);
@@ -133,15 +135,16 @@ TEST_F(EventsTest, ShiftTabCyclesBackwards) {
     const HWND cycle[] = {List(), Button(), Edit(), List()};
     for (HWND next : cycle) {
         PressKey(GetFocus(), VK_TAB);
-        EXPECT_EQ(GetFocus(), next) << test::ClassOf(GetFocus());
+        EXPECT_EQ(rh::WindowHandleValue(GetFocus()), rh::WindowHandleValue(next))
+            << test::ClassOf(GetFocus());
     }
 }
 
 TEST_F(EventsTest, TabDoesNothingWhenNoComponentHasTheFocus) {
     SetFocus(window_.Window());
-    ASSERT_EQ(GetFocus(), window_.Window());
+    ASSERT_EQ(rh::WindowHandleValue(GetFocus()), rh::WindowHandleValue(window_.Window()));
     PressKey(window_.Window(), VK_TAB);
-    EXPECT_EQ(GetFocus(), window_.Window());
+    EXPECT_EQ(rh::WindowHandleValue(GetFocus()), rh::WindowHandleValue(window_.Window()));
 }
 
 TEST_F(EventsTest, DoubleClickOnAListItemRaisesItsEvent) {
@@ -328,19 +331,19 @@ TEST_F(RulesTest, TabOrderNumbersFirstThenReverseCreationOrder) {
     const HWND forward[] = {Get(kSecond), Get(kFirst), Get(kThird)};
     for (HWND next : forward) {
         PressKey(GetFocus(), VK_TAB);
-        EXPECT_EQ(GetFocus(), next);
+        EXPECT_EQ(rh::WindowHandleValue(GetFocus()), rh::WindowHandleValue(next));
     }
     test::SetKeysDown({VK_SHIFT});
     const HWND backward[] = {Get(kFirst), Get(kSecond), Get(kThird)};
     for (HWND next : backward) {
         PressKey(GetFocus(), VK_TAB);
-        EXPECT_EQ(GetFocus(), next);
+        EXPECT_EQ(rh::WindowHandleValue(GetFocus()), rh::WindowHandleValue(next));
     }
     test::ReleaseAllKeys();
     // From a component that takes no part, on to the next one in the order that does.
     SetFocus(Get(kNoStop));
     PressKey(GetFocus(), VK_TAB);
-    EXPECT_EQ(GetFocus(), Get(kThird));
+    EXPECT_EQ(rh::WindowHandleValue(GetFocus()), rh::WindowHandleValue(Get(kThird)));
 }
 
 TEST_F(RulesTest, AFocusedDefaultButtonPressesItself) {
@@ -383,7 +386,7 @@ TEST(EnterMovesFocus, WhenTheWindowAsksForItEnterActsAsTab) {
     Recorded::Log().clear();
     SetFocus(window.Component(kSecond));
     PressKey(window.Component(kSecond), VK_RETURN);
-    EXPECT_EQ(GetFocus(), window.Component(kFirst));
+    EXPECT_EQ(rh::WindowHandleValue(GetFocus()), rh::WindowHandleValue(window.Component(kFirst)));
     EXPECT_TRUE(Recorded::Log().empty()) << "no button was pressed";
 }
 

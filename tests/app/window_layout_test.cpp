@@ -11,6 +11,7 @@
 #include "app/main_window_template.h"
 #include "tests/app/instrumented.h"
 #include "tests/app/test_support.h"
+#include "runtime/window_handle.h"
 
 namespace rh {
 namespace {
@@ -133,7 +134,7 @@ TEST_F(MainWindowTest, ComponentsHaveTheirGeometryClassesAndStyles) {
         HWND c = Component(p.id);
         ASSERT_NE(c, nullptr) << std::hex << p.id;
         SCOPED_TRACE(ClassOf(c));
-        EXPECT_EQ(GetParent(c), window_.Window());
+        EXPECT_EQ(rh::WindowHandleValue(GetParent(c)), rh::WindowHandleValue(window_.Window()));
         EXPECT_EQ(GetDlgCtrlID(c), static_cast<int>(i) + 1);  // made in template order
         EXPECT_TRUE(SameClass(ClassOf(c), p.className));
         const RECT r = RectInParent(c);

@@ -10,6 +10,7 @@
 #include "runtime/automation.h"
 #include "standin/dom_objects.h"
 #include "tests/page/page_test_support.h"
+#include "runtime/window_handle.h"
 
 namespace {
 
@@ -140,7 +141,7 @@ TEST(PageLifetime, CopyHoldsASecondReferenceToTheSameDocument) {
     const ReferenceCounts attached = ReferenceCounts::Now();
     {
         PageAutomation copy(page);
-        EXPECT_EQ(copy.windowHandle, tree.Root());
+        EXPECT_EQ(rh::WindowHandleValue(copy.windowHandle), rh::WindowHandleValue(tree.Root()));
         EXPECT_EQ(copy.document.Get(), page.document.Get());
         EXPECT_EQ(ReferenceCounts::Now().references, attached.references + 1);
         EXPECT_EQ(copy.CountLinks(), 1);
@@ -148,7 +149,7 @@ TEST(PageLifetime, CopyHoldsASecondReferenceToTheSameDocument) {
         PageAutomation assigned;
         assigned = copy;
         EXPECT_EQ(assigned.document.Get(), page.document.Get());
-        EXPECT_EQ(assigned.windowHandle, tree.Root());
+        EXPECT_EQ(rh::WindowHandleValue(assigned.windowHandle), rh::WindowHandleValue(tree.Root()));
     }
     EXPECT_EQ(ReferenceCounts::Now(), attached);
     EXPECT_EQ(tree.StateOf(documentWindow).requests, 1);
@@ -177,9 +178,10 @@ TEST_F(Attach, FindsTheDocumentWindowSeveralLevelsDown) {
     HWND inner = tree.AddBox(tree.AddBox(tree.AddBox(tree.Root())));
     HWND documentWindow = tree.AddDocumentWindow(inner, document);
 
-    EXPECT_EQ(page.FindDocumentWindow(tree.Root()), documentWindow);
+    EXPECT_EQ(rh::WindowHandleValue(page.FindDocumentWindow(tree.Root())),
+              rh::WindowHandleValue(documentWindow));
     EXPECT_TRUE(page.AttachToBrowser(tree.Root()));
-    EXPECT_EQ(page.windowHandle, tree.Root());
+    EXPECT_EQ(rh::WindowHandleValue(page.windowHandle), rh::WindowHandleValue(tree.Root()));
     EXPECT_EQ(HeldDocument(page), document);
     EXPECT_EQ(rh::ReadTextProperty(page.document, "URL"), "http://deep.test/");
     EXPECT_EQ(page.CountLinks(), 1);
@@ -197,8 +199,10 @@ TEST_F(Attach, GivenTheDocumentWindowItselfItAsksThatWindow) {
     EXPECT_EQ(tree.StateOf(innerWindow).requests, 0);
     // The walk itself never tests the window it starts from, and tests a window before the
     // windows inside it.
-    EXPECT_EQ(page.FindDocumentWindow(outerWindow), innerWindow);
-    EXPECT_EQ(page.FindDocumentWindow(tree.Root()), outerWindow);
+    EXPECT_EQ(rh::WindowHandleValue(page.FindDocumentWindow(outerWindow)),
+              rh::WindowHandleValue(innerWindow));
+    EXPECT_EQ(rh::WindowHandleValue(page.FindDocumentWindow(tree.Root())),
+              rh::WindowHandleValue(outerWindow));
 }
 
 TEST_F(Attach, TheEarlierSiblingsSubtreeWinsOverANearerMatch) {
@@ -211,14 +215,16 @@ TEST_F(Attach, TheEarlierSiblingsSubtreeWinsOverANearerMatch) {
     SetWindowPos(first, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     ASSERT_EQ(FindWindowExA(tree.Root(), nullptr, nullptr, nullptr), first);
 
-    EXPECT_EQ(page.FindDocumentWindow(tree.Root()), deepWindow);
+    EXPECT_EQ(rh::WindowHandleValue(page.FindDocumentWindow(tree.Root())),
+              rh::WindowHandleValue(deepWindow));
     EXPECT_TRUE(page.AttachToBrowser(tree.Root()));
     EXPECT_EQ(HeldDocument(page), deepDocument);
     EXPECT_EQ(tree.StateOf(nearWindow).requests, 0);
 
     // With the order turned round, the nearer window comes first.
     SetWindowPos(nearWindow, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    EXPECT_EQ(page.FindDocumentWindow(tree.Root()), nearWindow);
+    EXPECT_EQ(rh::WindowHandleValue(page.FindDocumentWindow(tree.Root())),
+              rh::WindowHandleValue(nearWindow));
 }
 
 TEST_F(Attach, AClassNameThatDiffersOnlyInLetterCaseIsNoDocumentWindow) {
@@ -230,7 +236,8 @@ TEST_F(Attach, AClassNameThatDiffersOnlyInLetterCaseIsNoDocumentWindow) {
     GetClassNameA(lookalikeWindow, className, sizeof className);
     ASSERT_STREQ(className, pagetest::kOtherCaseDocumentClass);
 
-    EXPECT_EQ(page.FindDocumentWindow(tree.Root()), nullptr);
+    EXPECT_EQ(rh::WindowHandleValue(page.FindDocumentWindow(tree.Root())),
+              rh::WindowHandleValue(nullptr));
     EXPECT_FALSE(page.AttachToBrowser(tree.Root()));
     EXPECT_FALSE(page.AttachToBrowser(lookalikeWindow));
     EXPECT_TRUE(rh::IsEmptyObject(page.document));
@@ -249,7 +256,7 @@ TEST_F(Attach, BeforeTheDocumentWindowExistsAndAfterItHasAppeared) {
     HWND view = tree.AddBox(browser);
 
     EXPECT_FALSE(page.AttachToBrowser(browser));
-    EXPECT_EQ(page.windowHandle, browser);
+    EXPECT_EQ(rh::WindowHandleValue(page.windowHandle), rh::WindowHandleValue(browser));
     EXPECT_TRUE(rh::IsEmptyObject(page.document));
 
     auto loaded = PageAt(L"http://loaded.test/");
@@ -285,7 +292,7 @@ TEST_F(Attach, AHandleThatIsNoWindowChangesNothing) {
     EXPECT_FALSE(page.AttachToBrowser(gone));
     EXPECT_FALSE(page.AttachToBrowser(reinterpret_cast<HWND>(static_cast<INT_PTR>(0x7FFF1234))));
 
-    EXPECT_EQ(page.windowHandle, tree.Root());
+    EXPECT_EQ(rh::WindowHandleValue(page.windowHandle), rh::WindowHandleValue(tree.Root()));
     EXPECT_EQ(HeldDocument(page), document);
 }
 
@@ -298,7 +305,7 @@ TEST_F(Attach, NoDocumentWindowKeepsTheEarlierDocument) {
     EXPECT_FALSE(page.GetDocumentFromWindow(emptyBrowser));
     // Attach looks at what is held, not at whether this request succeeded.
     EXPECT_TRUE(page.AttachToBrowser(emptyBrowser));
-    EXPECT_EQ(page.windowHandle, emptyBrowser);
+    EXPECT_EQ(rh::WindowHandleValue(page.windowHandle), rh::WindowHandleValue(emptyBrowser));
     EXPECT_EQ(HeldDocument(page), document);
 }
 
@@ -327,7 +334,8 @@ TEST_F(Attach, ANullParentHasNoDocumentWindow) {
     pagetest::DocumentWindowState state{document};
     SetWindowLongPtrA(topLevel, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
 
-    EXPECT_EQ(page.FindDocumentWindow(nullptr), nullptr);
+    EXPECT_EQ(rh::WindowHandleValue(page.FindDocumentWindow(nullptr)),
+              rh::WindowHandleValue(nullptr));
     EXPECT_FALSE(page.GetDocumentFromWindow(nullptr));
     EXPECT_EQ(state.requests, 0);
     DestroyWindow(topLevel);
@@ -357,7 +365,8 @@ TEST_F(Attach, WaitingEventsRunBetweenSiblings) {
     tree.AddBox(tree.Root());
 
     PostMessageA(listener, WM_APP, 0, 0);
-    EXPECT_EQ(page.FindDocumentWindow(tree.Root()), nullptr);
+    EXPECT_EQ(rh::WindowHandleValue(page.FindDocumentWindow(tree.Root())),
+              rh::WindowHandleValue(nullptr));
     EXPECT_EQ(handled, 1);
     MSG left;
     EXPECT_FALSE(PeekMessageA(&left, nullptr, WM_APP, WM_APP, PM_NOREMOVE));
@@ -389,16 +398,18 @@ TEST_F(Attach, TheWalkGoesOnPastAHandleWithItsHighBitSet) {
     ASSERT_EQ(FindWindowExA(tree.Root(), nullptr, nullptr, nullptr), highBit);
     ASSERT_TRUE(IsWindow(highBit));
 
-    EXPECT_EQ(page.FindDocumentWindow(tree.Root()), documentWindow);
+    EXPECT_EQ(rh::WindowHandleValue(page.FindDocumentWindow(tree.Root())),
+              rh::WindowHandleValue(documentWindow));
     EXPECT_TRUE(page.AttachToBrowser(tree.Root()));
     EXPECT_EQ(HeldDocument(page), document);
 
     // Such a handle is also accepted as the browser window itself.
     auto insideDocument = PageAt(L"http://inside.test/");
     HWND inside = tree.AddDocumentWindow(highBit, insideDocument);
-    EXPECT_EQ(page.FindDocumentWindow(highBit), inside);
+    EXPECT_EQ(rh::WindowHandleValue(page.FindDocumentWindow(highBit)),
+              rh::WindowHandleValue(inside));
     EXPECT_TRUE(page.AttachToBrowser(highBit));
-    EXPECT_EQ(page.windowHandle, highBit);
+    EXPECT_EQ(rh::WindowHandleValue(page.windowHandle), rh::WindowHandleValue(highBit));
     EXPECT_EQ(HeldDocument(page), insideDocument);
 }
 

@@ -14,6 +14,7 @@
 #include "page/page_automation.h"
 #include "runtime/automation.h"
 #include "tests/page/page_test_support.h"
+#include "runtime/window_handle.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ TEST_F(BrowserPage, AttachesOnceTheBrowserShowsItsFirstPage) {
     Open();
     // Navigation has only been asked for: no document window yet.
     EXPECT_FALSE(page().AttachToBrowser(browser_));
-    EXPECT_EQ(page().windowHandle, browser_);
+    EXPECT_EQ(rh::WindowHandleValue(page().windowHandle), rh::WindowHandleValue(browser_));
     EXPECT_TRUE(rh::IsEmptyObject(page().document));
 
     ASSERT_TRUE(AttachWhenShown("resolver.reelhawk.test"));
@@ -106,7 +107,7 @@ TEST_F(BrowserPage, AttachesOnceTheBrowserShowsItsFirstPage) {
     // The document window lies several levels below the browser component.
     HWND documentWindow = page().FindDocumentWindow(browser_);
     ASSERT_NE(documentWindow, nullptr);
-    EXPECT_NE(GetParent(documentWindow), browser_);
+    EXPECT_NE(rh::WindowHandleValue(GetParent(documentWindow)), rh::WindowHandleValue(browser_));
     char className[64] = {};
     GetClassNameA(documentWindow, className, sizeof className);
     EXPECT_STREQ(className, "Internet Explorer_Server");

@@ -19,6 +19,7 @@
 #include "ole_host.h"
 #include "standin/document.h"
 #include "standin/url.h"
+#include "runtime/window_handle.h"
 
 using namespace standin_test;
 
@@ -385,10 +386,10 @@ TEST_F(StandinBrowser, WindowTreeLikeTheRealControl) {
     Embed(browser.get());
     HWND embedding = FindByClass(window_, L"Shell Embedding");
     ASSERT_NE(embedding, nullptr);
-    EXPECT_EQ(GetParent(embedding), window_);
+    EXPECT_EQ(rh::WindowHandleValue(GetParent(embedding)), rh::WindowHandleValue(window_));
     HWND view = FindByClass(embedding, L"Shell DocObject View");
     ASSERT_NE(view, nullptr);
-    EXPECT_EQ(GetParent(view), embedding);
+    EXPECT_EQ(rh::WindowHandleValue(GetParent(view)), rh::WindowHandleValue(embedding));
     // No document yet, so no document window.
     EXPECT_EQ(FindByClass(window_, L"Internet Explorer_Server"), nullptr);
 
@@ -406,14 +407,14 @@ TEST_F(StandinBrowser, WindowTreeLikeTheRealControl) {
         S_OK);
     HWND reported = nullptr;
     EXPECT_EQ(inPlace->GetWindow(&reported), S_OK);
-    EXPECT_EQ(reported, embedding);
+    EXPECT_EQ(rh::WindowHandleValue(reported), rh::WindowHandleValue(embedding));
     RECT moved = {10, 20, 210, 120};
     EXPECT_EQ(inPlace->SetObjectRects(&moved, &moved), S_OK);
 
     ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
     HWND server = WaitForServer();
     ASSERT_NE(server, nullptr);
-    EXPECT_EQ(GetParent(server), view);
+    EXPECT_EQ(rh::WindowHandleValue(GetParent(server)), rh::WindowHandleValue(view));
     RECT inner;
     GetClientRect(server, &inner);
     EXPECT_EQ(inner.right, 200);
