@@ -100,6 +100,10 @@ POINT CentreOf(HWND window);  // in screen coordinates
 // The middle of a list item's row, in screen coordinates.
 POINT ListItemPoint(HWND list, int index);
 void MoveMouseTo(POINT screen);
+// Moves the pointer onto a point of `target` so that a click there reaches it: the pointer first
+// leaves (which hides a tip that a tooltip window shows over the next rows of a list) and comes
+// to the point only once no other window covers it. False when something still covers it.
+bool PointAt(HWND target, POINT screen);
 void ClickAt(POINT screen);
 void DoubleClickAt(POINT screen);
 void PressKey(WORD virtualKey);
@@ -110,6 +114,12 @@ void TypeText(std::wstring_view text);
 
 // The clipboard's CF_TEXT, byte for byte; nullopt when it holds none or cannot be opened.
 std::optional<std::string> ClipboardText();
+// The clipboard's change count: take it before an action that should copy something.
+DWORD ClipboardSequence();
+// Waits until the clipboard changed after `sequence` was taken, without opening it meanwhile (a
+// test that keeps opening the clipboard would make the program's own copy fail), then reads its
+// CF_TEXT once the writer has closed it. nullopt when nothing changed within the time.
+std::optional<std::string> ClipboardTextAfter(DWORD sequence, DWORD timeoutMs = 10000);
 // Puts text on the clipboard (to see later whether someone replaced it).
 bool PutClipboardText(std::string_view text);
 

@@ -1,4 +1,5 @@
 #include "program_run.h"
+#include "runtime/window_handle.h"
 
 namespace e2e {
 
@@ -81,7 +82,7 @@ void ProgramRun::TypeAddressAndPressEnter(const std::wstring& address) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         BringToFront(window_);
         ClickAt(CentreOf(edit_));
-        WaitUntil([this] { return GetForegroundWindow() == window_; }, 2000);
+        WaitUntil([this] { return rh::SameWindow(GetForegroundWindow(), window_); }, 2000);
         Sleep(100);
         TypeText(address);
         if (WaitUntil([&] { return WindowText(edit_) == expected; }, 3000)) {
@@ -117,14 +118,18 @@ void ProgramRun::ScrollTo(int index) {
 void ProgramRun::SelectItem(int index) {
     BringToFront(window_);
     ScrollTo(index);
-    ClickAt(ListItemPoint(list_, index));
+    const POINT point = ListItemPoint(list_, index);
+    PointAt(list_, point);
+    ClickAt(point);
     WaitUntil([&] { return ListSelection(list_) == index; }, 2000);
 }
 
 void ProgramRun::DoubleClickItem(int index) {
     BringToFront(window_);
     ScrollTo(index);
-    DoubleClickAt(ListItemPoint(list_, index));
+    const POINT point = ListItemPoint(list_, index);
+    PointAt(list_, point);
+    DoubleClickAt(point);
 }
 
 std::optional<DWORD> ProgramRun::CloseWithEsc(DWORD timeoutMs) {
