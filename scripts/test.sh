@@ -1,10 +1,39 @@
 #!/usr/bin/env bash
 # Sets up what it needs, builds both flavours, runs every test and the fuzz smoke runs.
 # Exits non-zero when anything failed.
+#
+#   scripts/test.sh               everything once
+#   scripts/test.sh --repeat N    the Windows suite N times in a row (after the host tests), each
+#                                 run with ctest's own summary, then a line per run; for telling
+#                                 a test that fails now and then from one that always fails
 set -uo pipefail
 REELHAWK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$REELHAWK_ROOT/scripts/lib.sh"
 cd "$REELHAWK_ROOT"
+
+repeat=1
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --repeat)
+        repeat="${2:-}"
+        shift 2 || true
+        ;;
+    --repeat=*)
+        repeat="${1#--repeat=}"
+        shift
+        ;;
+    *)
+        echo "usage: scripts/test.sh [--repeat N]" >&2
+        exit 2
+        ;;
+    esac
+done
+case "$repeat" in
+'' | *[!0-9]* | 0)
+    echo "scripts/test.sh: --repeat takes a whole number of runs, 1 or more" >&2
+    exit 2
+    ;;
+esac
 
 jobs=$(nproc)
 status=0
@@ -36,7 +65,22 @@ export REELHAWK_ARTIFACTS="$REELHAWK_BUILD/artifacts"
 export WINEDEBUG=-all,err+all
 export REELHAWK_WINE_RESTARTS="$REELHAWK_BUILD/artifacts/wine-restarts.log"
 rm -f "$REELHAWK_WINE_RESTARTS"
-ctest --test-dir "$REELHAWK_BUILD/windows" -j "$jobs" --output-on-failure --timeout 300 || status=1
+runs=()
+for run in $(seq 1 "$repeat"); do
+    [ "$repeat" -gt 1 ] && step "windows tests, run $run of $repeat"
+    run_started=$(date +%s)
+    ctest_log="$REELHAWK_BUILD/artifacts/ctest-windows-$run.log"
+    ctest --test-dir "$REELHAWK_BUILD/windows" -j "$jobs" --output-on-failure --timeout 300 \
+        2>&1 | tee "$ctest_log"
+    run_status=${PIPESTATUS[0]}
+    [ "$run_status" -eq 0 ] || status=1
+    summary=$(grep -E '^[0-9]+% tests passed' "$ctest_log" | tail -n 1)
+    runs+=("run $run: ${summary:-no summary}, $(($(date +%s) - run_started)) s")
+done
+if [ "$repeat" -gt 1 ]; then
+    log "windows suite, $repeat runs in a row:"
+    printf '    %s\n' "${runs[@]}" >&2
+fi
 if [ -s "$REELHAWK_WINE_RESTARTS" ]; then
     log "Wine failed to start these programs at the first try; each was started once more:"
     sed 's/^/    /' "$REELHAWK_WINE_RESTARTS" >&2
