@@ -77,7 +77,7 @@ TEST(HostilePageTest, GbkTextAroundTheSeparatorsIsKeptByteForByte) {
     HarvestStartPage(run);
     EXPECT_EQ(run.Items(), expected);
 
-    // Byte for byte on the clipboard, in the system code page.
+    // Byte for byte on the clipboard, as the program's GBK text.
     run.DoubleClickItem(1);
     EXPECT_TRUE(WaitUntil([&] { return ClipboardText() == expected[1]; }, 5000))
         << "clipboard: " << ClipboardText().value_or("<none>");
