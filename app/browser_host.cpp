@@ -1,10 +1,10 @@
 #include "app/browser_host.h"
 
 #include <algorithm>
-#include <vector>
 
 #include "app/own_window.h"
 #include "app/window_template.h"
+#include "runtime/wide_text.h"
 #include "runtime/window_handle.h"
 
 namespace rh {
@@ -198,15 +198,13 @@ void ReleaseAndClear(T*& p) noexcept {
     }
 }
 
-// A BSTR of an address in the system code page.
+// A BSTR of an address (a text of ours, GBK); null for an empty one.
 BSTR AddressToBstr(const char* address) {
-    const int length = MultiByteToWideChar(CP_ACP, 0, address, -1, nullptr, 0);
-    if (length <= 1) {
+    const WideText wide = WideFromText(address);
+    if (wide.empty()) {
         return nullptr;
     }
-    std::vector<wchar_t> wide(static_cast<std::size_t>(length));
-    MultiByteToWideChar(CP_ACP, 0, address, -1, wide.data(), length);
-    return SysAllocStringLen(wide.data(), static_cast<UINT>(length - 1));
+    return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }
 
 }  // namespace
@@ -216,7 +214,7 @@ BrowserContainer::~BrowserContainer() {
 }
 
 bool BrowserContainer::RegisterWindowClass(HINSTANCE instance) {
-    WNDCLASSEXA wc{};
+    WNDCLASSEXW wc{};
     wc.cbSize = sizeof(wc);
     wc.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
     wc.lpfnWndProc = &ThunkWindowProc<BrowserContainer>;
@@ -224,16 +222,16 @@ bool BrowserContainer::RegisterWindowClass(HINSTANCE instance) {
     wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
     wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
     wc.lpszClassName = kClassName;
-    return RegisterClassExA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    return RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
 void BrowserContainer::UnregisterWindowClass(HINSTANCE instance) {
-    UnregisterClassA(kClassName, instance);
+    UnregisterClassW(kClassName, instance);
 }
 
 HWND BrowserContainer::Create(HWND parent, DWORD style, DWORD exStyle, int x, int y, int width,
                               int height, int controlId) {
-    window_ = CreateWindowExA(exStyle, kClassName, "", style, x, y, width, height, parent,
+    window_ = CreateWindowExW(exStyle, kClassName, L"", style, x, y, width, height, parent,
                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(controlId)),
                               GetModuleHandleA(nullptr), this);
     return window_;
@@ -335,7 +333,7 @@ LRESULT BrowserContainer::HandleMessage(HWND window, UINT message, WPARAM wParam
         default:
             break;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 void BrowserContainer::OnSize() {

@@ -16,7 +16,7 @@ inline constexpr int kBrowserControlId = 0xE900;
 
 class BrowserContainer {
   public:
-    static constexpr const char* kClassName = "ReelhawkBrowserBox";
+    static constexpr const wchar_t* kClassName = L"ReelhawkBrowserBox";
 
     BrowserContainer() = default;
     ~BrowserContainer();

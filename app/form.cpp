@@ -11,11 +11,12 @@
 #include "runtime/events.h"
 #include "runtime/window_handle.h"
 #include "runtime/memory.h"
+#include "runtime/wide_text.h"
 
 namespace rh {
 namespace {
 
-constexpr const char* kFormClassName = "ReelhawkWindow";
+constexpr const wchar_t* kFormClassName = L"ReelhawkWindow";
 
 HINSTANCE Instance() {
     return GetModuleHandleA(nullptr);
@@ -27,15 +28,28 @@ HFONT MakeComponentFont(const FontRecord& record) {
     if (record.bytes == nullptr || record.size != sizeof(LOGFONTA)) {
         return nullptr;
     }
-    LOGFONTA font;
-    std::memcpy(&font, record.bytes, sizeof(font));
+    LOGFONTA stored;
+    std::memcpy(&stored, record.bytes, sizeof(stored));
+    LOGFONTW font{};
+    font.lfHeight = stored.lfHeight;
+    font.lfWidth = stored.lfWidth;
+    font.lfEscapement = stored.lfEscapement;
+    font.lfOrientation = stored.lfOrientation;
+    font.lfWeight = stored.lfWeight;
+    font.lfItalic = stored.lfItalic;
+    font.lfUnderline = stored.lfUnderline;
+    font.lfStrikeOut = stored.lfStrikeOut;
     font.lfCharSet = DEFAULT_CHARSET;
     font.lfOutPrecision = 0;
     font.lfClipPrecision = 0;
     font.lfQuality = PROOF_QUALITY;
     font.lfPitchAndFamily = 0;
-    font.lfFaceName[LF_FACESIZE - 1] = '\0';  // a record without a terminator stays in bounds
-    return CreateFontIndirectA(&font);
+    // The face name is GBK like every text of ours ("宋体"); a record without a terminator
+    // stays in bounds, and a name too long for the field is cut.
+    const TextView face(stored.lfFaceName, strnlen(stored.lfFaceName, LF_FACESIZE - 1));
+    const WideText wideFace = WideFromText(face);
+    wideFace.copy(font.lfFaceName, std::min<std::size_t>(wideFace.size(), LF_FACESIZE - 1));
+    return CreateFontIndirectW(&font);
 }
 
 // Ctrl 1 + Shift 2 + Alt 4, as the keyboard stood when the message was sent.
@@ -196,7 +210,7 @@ bool RegisterWindowClasses() {
     if (g_classesRegistered) {
         return true;
     }
-    WNDCLASSEXA wc{};
+    WNDCLASSEXW wc{};
     wc.cbSize = sizeof(wc);
     wc.style = CS_DBLCLKS;
     wc.lpfnWndProc = &ThunkWindowProc<Form>;
@@ -204,7 +218,7 @@ bool RegisterWindowClasses() {
     wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
     wc.lpszClassName = kFormClassName;
-    const bool form = RegisterClassExA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    const bool form = RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
     g_classesRegistered = form && LabelWindow::RegisterWindowClass(Instance()) &&
                           BrowserContainer::RegisterWindowClass(Instance());
     return g_classesRegistered;
@@ -246,8 +260,9 @@ bool Form::CreateWindowFrame() {
     // Centred on the primary screen; the stored left and top are not used.
     const int left = (GetSystemMetrics(SM_CXSCREEN) - w.width) / 2;
     const int top = (GetSystemMetrics(SM_CYSCREEN) - w.height) / 2;
-    window_ = CreateWindowExA(exStyle, kFormClassName, w.title, style, left, top, w.width, w.height,
-                              nullptr, nullptr, Instance(), this);
+    const WideText title = WideFromText(w.title != nullptr ? w.title : "");
+    window_ = CreateWindowExW(exStyle, kFormClassName, title.c_str(), style, left, top, w.width,
+                              w.height, nullptr, nullptr, Instance(), this);
     if (window_ == nullptr) {
         return false;
     }
@@ -361,18 +376,19 @@ HWND Form::CreateComponentWindow(Component& c, DWORD style, DWORD exStyle) {
                                    exStyle, r.left, r.top, r.width, r.height, controlId);
         }
         case ComponentType::ListBox:
-            return CreateWindowExA(exStyle, "LISTBOX", "", style, r.left, r.top, r.width, r.height,
-                                   window_, menu, Instance(), nullptr);
+            return CreateWindowExW(exStyle, L"LISTBOX", L"", style, r.left, r.top, r.width,
+                                   r.height, window_, menu, Instance(), nullptr);
         case ComponentType::Button: {
             const char* caption = std::get<ButtonProperties>(r.properties).caption;
-            return CreateWindowExA(exStyle, "BUTTON", caption != nullptr ? caption : "", style,
-                                   r.left, r.top, r.width, r.height, window_, menu, Instance(),
-                                   nullptr);
+            const WideText wide = WideFromText(caption != nullptr ? caption : "");
+            return CreateWindowExW(exStyle, L"BUTTON", wide.c_str(), style, r.left, r.top, r.width,
+                                   r.height, window_, menu, Instance(), nullptr);
         }
         case ComponentType::EditBox: {
             const char* text = std::get<EditBoxProperties>(r.properties).text;
-            return CreateWindowExA(exStyle, "EDIT", text != nullptr ? text : "", style, r.left,
-                                   r.top, r.width, r.height, window_, menu, Instance(), nullptr);
+            const WideText wide = WideFromText(text != nullptr ? text : "");
+            return CreateWindowExW(exStyle, L"EDIT", wide.c_str(), style, r.left, r.top, r.width,
+                                   r.height, window_, menu, Instance(), nullptr);
         }
         case ComponentType::HtmlViewer:
             c.browser = std::make_unique<BrowserContainer>();
@@ -589,7 +605,7 @@ LRESULT Form::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case WM_NCDESTROY:
             return OnNcDestroy();
         default:
-            return DefWindowProcA(window, message, wParam, lParam);
+            return DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
@@ -634,12 +650,12 @@ LRESULT Form::OnControlColour(HWND window, UINT message, WPARAM wParam, LPARAM l
         SetBkColor(dc, TemplateColour(back));
         return reinterpret_cast<LRESULT>(c->backBrush);
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 LRESULT Form::OnEraseBackground(HWND window, HDC dc) {
     if (backBrush_ == nullptr) {
-        return DefWindowProcA(window, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+        return DefWindowProcW(window, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
     }
     RECT client{};
     GetClientRect(window, &client);
@@ -704,7 +720,7 @@ void ReleaseWindowMachinery() {
     }
     SetMessagePreprocessor(nullptr);
     if (g_classesRegistered) {
-        UnregisterClassA(kFormClassName, Instance());
+        UnregisterClassW(kFormClassName, Instance());
         LabelWindow::UnregisterWindowClass(Instance());
         BrowserContainer::UnregisterWindowClass(Instance());
         g_classesRegistered = false;

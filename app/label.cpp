@@ -2,7 +2,7 @@
 
 #include "app/own_window.h"
 #include "app/window_template.h"
-#include "runtime/text.h"
+#include "runtime/wide_text.h"
 
 namespace rh {
 
@@ -12,7 +12,7 @@ COLORREF TemplateColour(std::uint32_t colour) noexcept {
 }
 
 bool LabelWindow::RegisterWindowClass(HINSTANCE instance) {
-    WNDCLASSEXA wc{};
+    WNDCLASSEXW wc{};
     wc.cbSize = sizeof(wc);
     wc.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
     wc.lpfnWndProc = &ThunkWindowProc<LabelWindow>;
@@ -20,16 +20,17 @@ bool LabelWindow::RegisterWindowClass(HINSTANCE instance) {
     wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
     wc.hbrBackground = nullptr;  // the label paints its whole area itself
     wc.lpszClassName = kClassName;
-    return RegisterClassExA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    return RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
 void LabelWindow::UnregisterWindowClass(HINSTANCE instance) {
-    UnregisterClassA(kClassName, instance);
+    UnregisterClassW(kClassName, instance);
 }
 
 HWND LabelWindow::Create(HWND parent, const char* caption, DWORD style, DWORD exStyle, int x, int y,
                          int width, int height, int controlId) {
-    return CreateWindowExA(exStyle, kClassName, caption, style, x, y, width, height, parent,
+    const WideText wide = WideFromText(caption != nullptr ? caption : "");
+    return CreateWindowExW(exStyle, kClassName, wide.c_str(), style, x, y, width, height, parent,
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(controlId)),
                            GetModuleHandleA(nullptr), this);
 }
@@ -50,12 +51,12 @@ LRESULT LabelWindow::HandleMessage(HWND window, UINT message, WPARAM wParam, LPA
         case WM_GETFONT:
             return reinterpret_cast<LRESULT>(font_);
         case WM_SETTEXT: {
-            const LRESULT result = DefWindowProcA(window, message, wParam, lParam);
+            const LRESULT result = DefWindowProcW(window, message, wParam, lParam);
             InvalidateRect(window, nullptr, TRUE);
             return result;
         }
         default:
-            return DefWindowProcA(window, message, wParam, lParam);
+            return DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
@@ -75,12 +76,12 @@ void LabelWindow::Paint(HWND window, HDC dc) {
     FillRect(dc, &client, back);
     DeleteObject(back);
 
-    const int length = GetWindowTextLengthA(window);
+    const int length = GetWindowTextLengthW(window);
     if (length <= 0) {
         return;
     }
-    Text caption(static_cast<std::size_t>(length) + 1, '\0');
-    const int got = GetWindowTextA(window, caption.data(), length + 1);
+    WideText caption(static_cast<std::size_t>(length) + 1, L'\0');
+    const int got = GetWindowTextW(window, caption.data(), length + 1);
 
     HFONT font = font_ != nullptr ? font_ : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     HGDIOBJ oldFont = SelectObject(dc, font);
@@ -90,13 +91,13 @@ void LabelWindow::Paint(HWND window, HDC dc) {
     // the same line as the box beside it).
     constexpr UINT kFormat = DT_LEFT | DT_WORDBREAK | DT_NOPREFIX;
     RECT measured = client;
-    const int textHeight = DrawTextA(dc, caption.data(), got, &measured, kFormat | DT_CALCRECT);
+    const int textHeight = DrawTextW(dc, caption.data(), got, &measured, kFormat | DT_CALCRECT);
     RECT target = client;
     const int spare = (client.bottom - client.top) - textHeight;
     if (spare > 0) {
         target.top += spare / 2;
     }
-    DrawTextA(dc, caption.data(), got, &target, kFormat);
+    DrawTextW(dc, caption.data(), got, &target, kFormat);
     SelectObject(dc, oldFont);
 }
 

@@ -9,7 +9,7 @@ namespace rh {
 
 class LabelWindow {
   public:
-    static constexpr const char* kClassName = "ReelhawkLabel";
+    static constexpr const wchar_t* kClassName = L"ReelhawkLabel";
 
     // Colours as stored in templates (red in the low byte; kButtonFaceColour for button face).
     LabelWindow(std::uint32_t textColour, std::uint32_t backColour)
@@ -20,6 +20,7 @@ class LabelWindow {
     static bool RegisterWindowClass(HINSTANCE instance);
     static void UnregisterWindowClass(HINSTANCE instance);
 
+    // The caption is a text of ours (GBK).
     HWND Create(HWND parent, const char* caption, DWORD style, DWORD exStyle, int x, int y,
                 int width, int height, int controlId);
 

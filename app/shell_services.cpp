@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/wide_text.h"
 #include "runtime/window_handle.h"
 
 namespace rh {
@@ -16,7 +17,7 @@ namespace {
 
 // The tool record without the trailing reserved pointer that newer common controls added: 44
 // bytes on 32-bit Windows; the same record, with its wider handles, on 64-bit.
-constexpr UINT kToolRecordSize = offsetof(TTTOOLINFOA, lParam) + sizeof(LPARAM);
+constexpr UINT kToolRecordSize = offsetof(TTTOOLINFOW, lParam) + sizeof(LPARAM);
 static_assert(sizeof(void*) != 4 || kToolRecordSize == 44);
 
 // Wider than any screen: a tip breaks only at line breaks in its text, so an address shows on
@@ -66,7 +67,8 @@ HWND EnsureTooltipWindow(bool balloon) {
     InitCommonControls();
     const DWORD style =
         balloon ? (TTS_ALWAYSTIP | TTS_NOPREFIX | TTS_BALLOON) : (TTS_ALWAYSTIP | TTS_NOPREFIX);
-    g_tooltipWindow = CreateWindowExA(0, TOOLTIPS_CLASSA, nullptr, style, CW_USEDEFAULT,
+    // A Unicode tooltip, so that a tip shows its text whatever the system's code page is.
+    g_tooltipWindow = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, style, CW_USEDEFAULT,
                                       CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
                                       GetModuleHandleA(nullptr), nullptr);
     return g_tooltipWindow;
@@ -78,11 +80,11 @@ void ForgetDestroyedTools() {
         if (IsWindow(known.window)) {
             return false;
         }
-        TTTOOLINFOA tool{};
+        TTTOOLINFOW tool{};
         tool.cbSize = kToolRecordSize;
         tool.uFlags = TTF_IDISHWND;
         tool.uId = reinterpret_cast<UINT_PTR>(known.window);
-        SendMessageA(g_tooltipWindow, TTM_DELTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+        SendMessageW(g_tooltipWindow, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
         return true;
     });
 }
@@ -155,24 +157,25 @@ LRESULT SetWindowTooltip(HWND window, TextView text, bool balloon, bool centred)
     }
     ForgetDestroyedTools();
     Text terminated(text.substr(0, LengthToZero(text)));
-    TTTOOLINFOA tool{};
+    WideText wide = WideFromText(terminated);
+    TTTOOLINFOW tool{};
     tool.cbSize = kToolRecordSize;
     tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS | (centred ? TTF_CENTERTIP : 0);
     tool.uId = reinterpret_cast<UINT_PTR>(window);
     tool.hinst = GetModuleHandleA(nullptr);
-    tool.lpszText = const_cast<char*>(terminated.c_str());
+    tool.lpszText = wide.data();
     const auto known = std::find_if(g_tools.begin(), g_tools.end(), [window](const Tool& t) {
         return SameWindow(t.window, window);
     });
     if (known == g_tools.end()) {
-        if (SendMessageA(tooltip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool))) {
+        if (SendMessageW(tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool))) {
             g_tools.push_back(Tool{window, std::move(terminated)});
         }
     } else if (known->text != terminated) {
-        SendMessageA(tooltip, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
+        SendMessageW(tooltip, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
         known->text = std::move(terminated);
     }
-    return SendMessageA(tooltip, TTM_SETMAXTIPWIDTH, 0, kMaxTipWidth);
+    return SendMessageW(tooltip, TTM_SETMAXTIPWIDTH, 0, kMaxTipWidth);
 }
 
 HWND SharedTooltipWindow() {

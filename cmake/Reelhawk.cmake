@@ -10,6 +10,23 @@ function(reelhawk_defaults target)
     endif()
 endfunction()
 
+# reelhawk_under_code_pages(<gtest target> <gtest filter> [PROPERTIES ...])
+# Runs the filtered cases once more under each system code page the program must also work on:
+# 1252 (English Windows; Wine under en_US.UTF-8) and 65001 (Unicode-only locales such as hi_IN).
+# Wine takes the code page from LANG/LC_ALL; the target must check it (tests/code_page_check.cpp).
+function(reelhawk_under_code_pages name filter)
+    cmake_parse_arguments(ARG "" "" "PROPERTIES" ${ARGN})
+    foreach(pair "1252:en_US.UTF-8" "65001:hi_IN.UTF-8")
+        string(REPLACE ":" ";" pair "${pair}")
+        list(GET pair 0 codePage)
+        list(GET pair 1 locale)
+        add_test(NAME ${name}.code_page_${codePage} COMMAND ${name} --gtest_filter=${filter})
+        set_tests_properties(${name}.code_page_${codePage} PROPERTIES
+            ENVIRONMENT "LANG=${locale};LC_ALL=${locale};REELHAWK_SYSTEM_CODE_PAGE=${codePage}"
+            ${ARG_PROPERTIES})
+    endforeach()
+endfunction()
+
 # reelhawk_gtest(<name> SOURCES <files...> LIBS <targets...>)
 # A GoogleTest executable whose cases ctest discovers when it runs (under Wine for Windows builds,
 # so discovery needs the scripts' prefix and display, not the build).

@@ -160,49 +160,8 @@ bool ObjectToVariant(const ComObject* object, VARTYPE declaredBase, VARIANT& out
 
 }  // namespace
 
-WideText WideFromText(TextView text) {
-    const std::size_t end = text.find('\0');
-    if (end != TextView::npos) {
-        text = text.substr(0, end);
-    }
-    WideText wide;
-    if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) {
-        return wide;
-    }
-    const int length = static_cast<int>(text.size());
-    const int count = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
-    if (count <= 0) {
-        return wide;
-    }
-    wide.resize(static_cast<std::size_t>(count));
-    MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), count);
-    return wide;
-}
-
 BSTR BstrFromText(TextView text, bool& ok) {
     return NewBstr(text, ok);
-}
-
-Text TextFromWide(const wchar_t* wide, std::size_t length) {
-    Text text;
-    if (wide == nullptr) {
-        return text;
-    }
-    std::size_t count = 0;
-    while (count < length && wide[count] != L'\0') {
-        ++count;
-    }
-    if (count == 0 || count > static_cast<std::size_t>(INT_MAX)) {
-        return text;
-    }
-    const int wideCount = static_cast<int>(count);
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide, wideCount, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) {
-        return text;
-    }
-    text.resize(static_cast<std::size_t>(bytes));
-    WideCharToMultiByte(CP_ACP, 0, wide, wideCount, text.data(), bytes, nullptr, nullptr);
-    return text;
 }
 
 VARTYPE DeclaredType(ITypeInfo* owner, const TYPEDESC& type) {

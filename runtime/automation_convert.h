@@ -1,5 +1,5 @@
 // Conversions between the program's values and COM VARIANTs, used by the member calls of
-// automation.h. Texts cross as UTF-16 BSTRs converted with the ANSI code page (CP_ACP).
+// automation.h. Texts cross as UTF-16 BSTRs converted from and to GBK (wide_text.h).
 #pragma once
 
 #include <windows.h>
@@ -10,10 +10,9 @@
 #include "runtime/automation.h"
 #include "runtime/memory.h"
 #include "runtime/text.h"
+#include "runtime/wide_text.h"
 
 namespace rh {
-
-using WideText = std::basic_string<wchar_t, std::char_traits<wchar_t>, RuntimeAllocator<wchar_t>>;
 
 // VariantCopy and VariantCopyInd only read their source; MinGW's headers declare it non-const.
 inline HRESULT CopyVariant(VARIANT& to, const VARIANT& from) noexcept {
@@ -23,13 +22,9 @@ inline HRESULT CopyVariantInd(VARIANT& to, const VARIANT& from) noexcept {
     return VariantCopyInd(&to, const_cast<VARIANT*>(&from));
 }
 
-// The text in UTF-16, cut at its first zero byte.
-WideText WideFromText(TextView text);
 // A BSTR of the text (the caller frees it); null for the empty text, and null when the system has
 // no memory for it (then `ok` is false).
 BSTR BstrFromText(TextView text, bool& ok);
-// The UTF-16 text up to its first NUL (or `length` characters) in the ANSI code page.
-Text TextFromWide(const wchar_t* wide, std::size_t length);
 
 // The VARIANT type a parameter is declared with: VT_INT read as VT_I4, VT_UINT as VT_UI4, a pointer
 // as its target plus VT_BYREF (except that a pointer to an interface is that interface, which is

@@ -16,16 +16,18 @@ void DispatchOneMessage(MSG& message) {
         return;
     }
     TranslateMessage(&message);
-    DispatchMessageA(&message);
+    // A wide pump: typed characters reach our Unicode windows whole, whatever the system's code
+    // page can hold.
+    DispatchMessageW(&message);
 }
 
 void ProcessPendingEvents() {
     MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) {
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
         if (message.message == WM_QUIT) {
             return;
         }
-        if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             return;
         }
         DispatchOneMessage(message);
@@ -35,7 +37,7 @@ void ProcessPendingEvents() {
 int RunMessageLoop() {
     MSG message;
     for (;;) {
-        const BOOL got = GetMessageA(&message, nullptr, 0, 0);
+        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
         if (got == 0 || got == -1) {
             break;
         }

@@ -32,9 +32,11 @@ reelhawk_ensure_packages() {
         apt-get install -y -qq --no-install-recommends $(printf '%s\n' "${missing[@]}" | sort -u) \
             fonts-wqy-zenhei >/dev/null
     fi
-    # zh_CN for Wine's GBK code page; de_DE so a test can prove numbers ignore a decimal comma.
+    # zh_CN for Wine's GBK code page; de_DE so a test can prove numbers ignore a decimal comma;
+    # en_US (code page 1252) and hi_IN (a Unicode-only locale: code page 65001) for the runs that
+    # prove the program does not depend on the system's code page.
     local name generate=0
-    for name in zh_CN de_DE; do
+    for name in zh_CN de_DE en_US hi_IN; do
         if ! locale -a 2>/dev/null | grep -qi "^$name\.utf-\?8\$"; then
             sed -i "s/^# *\($name\.UTF-8 UTF-8\)/\1/" /etc/locale.gen
             grep -q "^$name\.UTF-8 UTF-8" /etc/locale.gen || echo "$name.UTF-8 UTF-8" >>/etc/locale.gen
@@ -42,7 +44,7 @@ reelhawk_ensure_packages() {
         fi
     done
     if [ $generate -eq 1 ]; then
-        log "generating the zh_CN.UTF-8 and de_DE.UTF-8 locales"
+        log "generating the zh_CN, de_DE, en_US and hi_IN UTF-8 locales"
         locale-gen >/dev/null
     fi
 }
@@ -102,6 +104,18 @@ reelhawk_start_wine() {
     wine cmd /c exit </dev/null >/dev/null 2>&1
     reelhawk_register_standin
     reelhawk_shell_handler recorder
+    reelhawk_cjk_fonts
+}
+
+# The faces the window asks for, SimSun ("宋体") and Dotum, are on every Windows system that shows
+# Chinese, whatever its code page; here a CJK font of the system takes their place. Without it
+# Wine picks a font by the code page's character set, which has no Chinese glyphs under 1252 or
+# 65001.
+reelhawk_cjk_fonts() {
+    local key='HKCU\Software\Wine\Fonts\Replacements' face
+    for face in 宋体 SimSun Dotum; do
+        wine reg add "$key" /v "$face" /d "WenQuanYi Zen Hei" /f </dev/null >/dev/null 2>&1
+    done
 }
 
 reelhawk_stop_wine() {

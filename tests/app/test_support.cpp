@@ -194,11 +194,17 @@ std::string ClassOf(HWND window) {
 }
 
 std::string TextOf(HWND window) {
-    char text[1024] = {};
-    // Through the message, so that it also reads windows of other processes.
-    SendMessageTimeoutA(window, WM_GETTEXT, sizeof(text), reinterpret_cast<LPARAM>(text),
-                        SMTO_ABORTIFHUNG, 2000, nullptr);
-    return text;
+    wchar_t text[1024] = {};
+    // Through the message, so that it also reads windows of other processes; in UTF-16 and made
+    // GBK here, so that it reads the same whatever the system's code page is.
+    SendMessageTimeoutW(window, WM_GETTEXT, sizeof(text) / sizeof(text[0]),
+                        reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, nullptr);
+    const int length = static_cast<int>(wcsnlen(text, sizeof(text) / sizeof(text[0])));
+    std::string gbk(static_cast<std::size_t>(length) * 2, '\0');
+    const int got = WideCharToMultiByte(936, 0, text, length, gbk.data(),
+                                        static_cast<int>(gbk.size()), nullptr, nullptr);
+    gbk.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return gbk;
 }
 
 }  // namespace rh::test

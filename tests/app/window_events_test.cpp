@@ -200,6 +200,9 @@ TEST_F(EventsTest, ListOperations) {
     EXPECT_EQ(ListAddItem(list, "b"), 1);
     EXPECT_EQ(ListAddItem(list, "a"), 2) << "not sorted: new items go to the end";
     EXPECT_EQ(ListItemText(list, 0), "http://v.example/跳转.flv");
+    wchar_t shown[64] = {};
+    SendMessageW(list, LB_GETTEXT, 0, reinterpret_cast<LPARAM>(shown));
+    EXPECT_STREQ(shown, L"http://v.example/\u8df3\u8f6c.flv") << "the list holds the characters";
     EXPECT_EQ(ListItemText(list, 2), "a");
     EXPECT_EQ(ListItemText(list, 3), "");
     EXPECT_EQ(ListItemText(list, -1), "");
@@ -217,11 +220,16 @@ TEST_F(EventsTest, ListOperations) {
 
 TEST_F(EventsTest, TextsOfTheBoxAndTheButton) {
     EXPECT_EQ(ReadWindowText(Edit()), "");
-    SendMessageA(Edit(), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("优酷 http://v.example/x"));
+    // In UTF-16 in and out, so that the check holds whatever the system's code page is.
+    SendMessageW(Edit(), WM_SETTEXT, 0,
+                 reinterpret_cast<LPARAM>(L"\u4f18\u9177 http://v.example/x"));
     EXPECT_EQ(ReadWindowText(Edit()), "优酷 http://v.example/x");
     EXPECT_EQ(ReadWindowText(Button()), "跳转");
     WriteWindowText(Button(), "获取下载链接");
     EXPECT_EQ(ReadWindowText(Button()), "获取下载链接");
+    wchar_t caption[16] = {};
+    GetWindowTextW(Button(), caption, 16);
+    EXPECT_STREQ(caption, L"\u83b7\u53d6\u4e0b\u8f7d\u94fe\u63a5");
     EXPECT_EQ(test::TextOf(Button()), "获取下载链接");
 }
 

@@ -57,11 +57,11 @@ RECT RectInParent(HWND w) {
     return r;
 }
 
-LOGFONTA FontOf(HWND w) {
-    LOGFONTA font{};
-    HGDIOBJ handle = reinterpret_cast<HGDIOBJ>(SendMessageA(w, WM_GETFONT, 0, 0));
+LOGFONTW FontOf(HWND w) {
+    LOGFONTW font{};
+    HGDIOBJ handle = reinterpret_cast<HGDIOBJ>(SendMessageW(w, WM_GETFONT, 0, 0));
     EXPECT_NE(handle, nullptr) << ClassOf(w);
-    GetObjectA(handle, sizeof(font), &font);
+    GetObjectW(handle, sizeof(font), &font);
     return font;
 }
 
@@ -184,8 +184,9 @@ TEST_F(MainWindowTest, FontsAreMadeFromTheRecordsWithOurRenderingSettings) {
                              kAddressLabelId}) {
         HWND c = Component(id);
         SCOPED_TRACE(ClassOf(c));
-        const LOGFONTA font = FontOf(c);
-        EXPECT_EQ(std::string(font.lfFaceName), id == kAddressEditId ? "Dotum" : "宋体");
+        const LOGFONTW font = FontOf(c);
+        // The face name as Windows holds it, whatever the system's code page is.
+        EXPECT_EQ(std::wstring(font.lfFaceName), id == kAddressEditId ? L"Dotum" : L"宋体");
         EXPECT_EQ(font.lfHeight, -12);
         EXPECT_EQ(font.lfWeight, 400);
         EXPECT_EQ(font.lfCharSet, DEFAULT_CHARSET);  // the record says GB2312_CHARSET

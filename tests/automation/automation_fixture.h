@@ -69,15 +69,16 @@ class AutomationTest : public ::testing::Test {
     PlainUnknown* plain_ = nullptr;
 };
 
-// A text from a UTF-16 string in the ANSI code page, to compare with what the layer produced.
+// A text from a UTF-16 string in GBK, the program's code page, to compare with what the layer
+// produced.
 inline std::string Narrow(const std::wstring& wide) {
     if (wide.empty()) {
         return {};
     }
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+    const int bytes = WideCharToMultiByte(936, 0, wide.data(), static_cast<int>(wide.size()),
                                           nullptr, 0, nullptr, nullptr);
     std::string text(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(), bytes,
+    WideCharToMultiByte(936, 0, wide.data(), static_cast<int>(wide.size()), text.data(), bytes,
                         nullptr, nullptr);
     return text;
 }

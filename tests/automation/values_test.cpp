@@ -113,7 +113,6 @@ TEST_F(AutomationTest, VariantClearsItselfAndCopiesDeeply) {
 }
 
 TEST_F(AutomationTest, ArgumentsBecomeTheVariantsOfTheTable) {
-    ASSERT_EQ(GetACP(), 936u) << "the tests run with the GBK code page (LANG=zh_CN.UTF-8)";
     auto convert = [](const Argument& argument, VARTYPE declared = VT_VARIANT) {
         Variant out;
         EXPECT_TRUE(ArgumentToVariant(argument, declared, *out.Get()));
@@ -199,6 +198,35 @@ TEST_F(AutomationTest, ArgumentsThatCannotBePassedAreRefused) {
     V_VT(broken.Get()) = VT_EMPTY;
 }
 
+// Texts are GBK whatever the system's code page is; a character GBK cannot hold becomes "?" as on
+// a system whose code page is 936.
+TEST(TextConversion, TextsCrossAsGbkWhateverTheSystemCodePage) {
+    const char kJump[] = "\xCC\xF8\xD7\xAA";  // 跳转 in GBK
+    ASSERT_STREQ("跳转", kJump) << "narrow literals are compiled to GBK";
+    EXPECT_EQ(std::wstring(WideFromText(kJump).c_str()), L"\u8df3\u8f6c");
+    EXPECT_EQ(Str(TextFromWide(L"\u8df3\u8f6c")), kJump);
+    EXPECT_EQ(Str(TextFromWide(L"\u7f51\u7ad9\u5730\u5740\uff1a")), "网站地址：");
+
+    EXPECT_EQ(Str(TextFromWide(L"a\u0e01b")), "a?b");
+    const wchar_t* const outside[] = {L"a\u0e01b", L"x\U0001F600y", L"\u00e9\u0915.mp4"};
+    for (const wchar_t* wide : outside) {
+        const Text text = TextFromWide(wide);
+        EXPECT_NE(Str(text).find('?'), std::string::npos);
+        if (GetACP() == 936) {
+            EXPECT_EQ(Str(text), Narrow(wide));
+            char system[64] = {};
+            WideCharToMultiByte(CP_ACP, 0, wide, -1, system, sizeof system, nullptr, nullptr);
+            EXPECT_EQ(Str(text), system) << "as the system converts it";
+        }
+    }
+
+    // Cut at the first zero byte going out, at the first NUL coming back.
+    EXPECT_EQ(std::wstring(WideFromText(TextView("\xCC\xF8\0\xD7\xAA", 5)).c_str()), L"\u8df3");
+    EXPECT_EQ(Str(TextFromWide(L"\u8df3\0\u8f6c", 3)), "跳");
+    EXPECT_TRUE(WideFromText(TextView()).empty());
+    EXPECT_TRUE(TextFromWide(nullptr, 4).empty());
+}
+
 TEST_F(AutomationTest, ResultsAreCoercedToTheRequestedType) {
     AutomationResult result;
     auto text = [&](const VARIANT& value) {
@@ -210,6 +238,10 @@ TEST_F(AutomationTest, ResultsAreCoercedToTheRequestedType) {
     V_VT(value.Get()) = VT_BSTR;
     V_BSTR(value.Get()) = SysAllocString(L"\u89c6\u9891.mp4");
     EXPECT_EQ(text(*value.Get()), "视频.mp4");
+    value.Clear();
+    V_VT(value.Get()) = VT_BSTR;
+    V_BSTR(value.Get()) = SysAllocString(L"\u0e01.mp4");  // Thai: not in GBK
+    EXPECT_EQ(text(*value.Get()), "?.mp4");
 
     // Up to the first NUL character.
     value.Clear();

@@ -90,7 +90,7 @@ int Harvest(const std::string& address) {
     Sleep(200);
     e2e::PressKey(VK_RETURN);
     Say("typed the address and pressed Enter; the button now reads " +
-        e2e::AcpToUtf8(e2e::WindowText(button)));
+        e2e::GbkToUtf8(e2e::WindowText(button)));
     WaitForPage(log, seen, "the resolver's answer");
     Sleep(500);
 
@@ -99,7 +99,7 @@ int Harvest(const std::string& address) {
     const auto items = e2e::ListItems(list);
     Say("pressed the button; " + std::to_string(items.size()) + " addresses listed");
     for (const std::string& item : items) {
-        std::printf("%s\n", e2e::AcpToUtf8(item).c_str());
+        std::printf("%s\n", e2e::GbkToUtf8(item).c_str());
     }
     std::fflush(stdout);
 

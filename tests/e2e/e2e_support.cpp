@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include "runtime/window_handle.h"
 
 namespace e2e {
@@ -92,6 +93,15 @@ std::wstring Utf8ToWide(std::string_view text) {
 }
 std::string AcpToUtf8(std::string_view text) {
     return WideToUtf8(AcpToWide(text));
+}
+std::wstring GbkToWide(std::string_view text) {
+    return Convert(kGbkCodePage, text);
+}
+std::string WideToGbk(std::wstring_view text) {
+    return Convert(kGbkCodePage, text);
+}
+std::string GbkToUtf8(std::string_view text) {
+    return WideToUtf8(GbkToWide(text));
 }
 
 std::string HostToWindowsPath(std::string_view path) {
@@ -323,25 +333,27 @@ HWND FindChildOfClass(HWND parent, const char* className) {
     return FindWindowExA(parent, nullptr, className, nullptr);
 }
 
-std::string WindowText(HWND window) {
+std::wstring WideWindowText(HWND window) {
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutA(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
         return {};
     }
-    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
     DWORD_PTR got = 0;
-    if (!SendMessageTimeoutA(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
                              SMTO_ABORTIFHUNG, 5000, &got)) {
         return {};
     }
-    text.resize(std::min<std::size_t>(got, std::strlen(text.c_str())));
+    text.resize(std::min<std::size_t>(got, std::wcslen(text.c_str())));
     return text;
 }
 
+std::string WindowText(HWND window) {
+    return WideToGbk(WideWindowText(window));
+}
+
 std::vector<std::string> ListItems(HWND list) {
-    // Asked for in UTF-16: Wine hands a list box's text to another process in UTF-16 even when
-    // the ANSI message asks for it. The list keeps its items in UTF-16 anyway, made from the
-    // system code page when they were added, so converting back gives the bytes that were added.
+    // Asked for in UTF-16, as the list keeps them, and converted to GBK: the bytes that were added.
     std::vector<std::string> items;
     const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
@@ -355,7 +367,7 @@ std::vector<std::string> ListItems(HWND list) {
                                          reinterpret_cast<LPARAM>(text.data()));
         text.resize(got > 0 ? std::min<std::size_t>(static_cast<std::size_t>(got), text.size() - 1)
                             : 0);
-        items.push_back(WideToAcp(text));
+        items.push_back(WideToGbk(text));
     }
     return items;
 }

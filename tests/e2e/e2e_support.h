@@ -14,13 +14,18 @@
 
 namespace e2e {
 
-// The program's window title and captions, in the system code page.
+// The program's window title and captions. Texts the tests compare with the program's are GBK
+// bytes, the program's own code page, whatever the system's code page is.
 inline constexpr const char* kWindowTitle = "Reelhawk 1.0";
+inline constexpr UINT kGbkCodePage = 936;
 
 // ---- texts and files ---------------------------------------------------------------------------
 
 std::wstring AcpToWide(std::string_view text);
 std::string WideToAcp(std::wstring_view text);
+std::wstring GbkToWide(std::string_view text);
+std::string WideToGbk(std::wstring_view text);
+std::string GbkToUtf8(std::string_view text);
 std::string WideToUtf8(std::wstring_view text);
 std::wstring Utf8ToWide(std::string_view text);
 // A text in the system code page as UTF-8 (the stand-in's log is UTF-8).
@@ -85,10 +90,12 @@ HWND WaitForProcessWindow(DWORD processId, const char* className, const char* ti
 std::vector<HWND> ProcessWindows(DWORD processId, const char* className);
 // The first child of `parent` with this class.
 HWND FindChildOfClass(HWND parent, const char* className);
-// A window's text, read through WM_GETTEXT (so a window of another process answers for itself).
+// A window's text in GBK, read in UTF-16 through WM_GETTEXT (so a window of another process
+// answers for itself). WideWindowText: as the window holds it.
 std::string WindowText(HWND window);
+std::wstring WideWindowText(HWND window);
 
-// The items of a list box, in order.
+// The items of a list box, in order, in GBK.
 std::vector<std::string> ListItems(HWND list);
 int ListSelection(HWND list);
 

@@ -77,7 +77,7 @@ TEST(HostilePageTest, GbkTextAroundTheSeparatorsIsKeptByteForByte) {
     HarvestStartPage(run);
     EXPECT_EQ(run.Items(), expected);
 
-    // Byte for byte on the clipboard, in the system code page.
+    // Byte for byte on the clipboard, as the program's GBK text.
     const DWORD before = ClipboardSequence();
     run.DoubleClickItem(1);
     EXPECT_EQ(ClipboardTextAfter(before), std::optional<std::string>(expected[1]));

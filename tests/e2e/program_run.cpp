@@ -78,7 +78,7 @@ std::vector<std::string> ProgramRun::ShellRequests() const {
 void ProgramRun::TypeAddressAndPressEnter(const std::wstring& address) {
     // Another program's window taking the focus half-way would swallow keys: the typing is
     // checked against what the box shows, and done again if it went astray.
-    const std::string expected = WideToAcp(address);
+    const std::string expected = WideToGbk(address);
     for (int attempt = 0; attempt < 3; ++attempt) {
         BringToFront(window_);
         ClickAt(CentreOf(edit_));

@@ -12,7 +12,7 @@
 
 namespace e2e {
 
-// The captions of the action button, in the system code page.
+// The captions of the action button, in GBK.
 inline constexpr const char* kResolveCaption = "跳转";
 inline constexpr const char* kHarvestCaption = "获取下载链接";
 
@@ -46,7 +46,7 @@ class ProgramRun {
     std::vector<std::string> LogLines(const std::string& word) const;
     // Waits until the log holds more than `count` lines starting with the word.
     bool WaitForLogLines(const std::string& word, std::size_t count, DWORD timeoutMs) const;
-    // What the shell was asked to open, one line per request, in the system code page.
+    // What the shell was asked to open, one line per request, in GBK.
     std::vector<std::string> ShellRequests() const;
 
     // A person's steps: click into the address box, type, press Enter.

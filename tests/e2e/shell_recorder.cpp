@@ -1,8 +1,8 @@
 // Stands in for the program the shell starts for web addresses. The test prefix registers it as
 // the "open" command of http and https; each start appends one line to the file named by
-// REELHAWK_SHELL_RECORD: its arguments in the system code page, separated by single spaces (an
-// empty line when it was started without any). Started as a plain program, for instance because
-// the shell was handed its path, it records that start as well.
+// REELHAWK_SHELL_RECORD: its arguments in GBK (the program's own code page), separated by single
+// spaces (an empty line when it was started without any). Started as a plain program, for instance
+// because the shell was handed its path, it records that start as well.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -28,11 +28,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
     std::string line;
     if (!joined.empty()) {
-        const int bytes =
-            WideCharToMultiByte(CP_ACP, 0, joined.data(), static_cast<int>(joined.size()), nullptr,
-                                0, nullptr, nullptr);
+        const int bytes = WideCharToMultiByte(
+            936, 0, joined.data(), static_cast<int>(joined.size()), nullptr, 0, nullptr, nullptr);
         line.resize(static_cast<std::size_t>(bytes));
-        WideCharToMultiByte(CP_ACP, 0, joined.data(), static_cast<int>(joined.size()), line.data(),
+        WideCharToMultiByte(936, 0, joined.data(), static_cast<int>(joined.size()), line.data(),
                             bytes, nullptr, nullptr);
     }
     line += '\n';

@@ -12,7 +12,7 @@ namespace e2e {
 // The program's resolving page is http://resolver.reelhawk.test/ unless the build says otherwise.
 inline constexpr const char* kResolverHost = "resolver.reelhawk.test";
 
-// A page in the system code page (GBK), declared as such, with the given body markup.
+// A page in GBK, declared as such, with the given body markup.
 std::string GbkPage(std::string_view body);
 // A link written the way the resolver writes its video links: the address as the only quoted
 // attribute.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -35,17 +36,30 @@ std::string ClassOf(HWND window) {
     return name;
 }
 
-// The text of a window of another process; WM_GETTEXT is carried across for us.
+// UTF-16 as GBK, the program's own code page, whatever the system's is.
+std::string Gbk(const wchar_t* wide, std::size_t length) {
+    if (length == 0) {
+        return {};
+    }
+    const int n =
+        WideCharToMultiByte(936, 0, wide, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    WideCharToMultiByte(936, 0, wide, static_cast<int>(length), text.data(), n, nullptr, nullptr);
+    return text;
+}
+
+// The text of a window of another process, read in UTF-16 and given in GBK; WM_GETTEXT is
+// carried across for us.
 std::string TextOf(HWND window) {
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutA(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
         return "<no answer>";
     }
-    std::vector<char> buffer(length + 1);
+    std::vector<wchar_t> buffer(length + 1);
     DWORD_PTR copied = 0;
-    SendMessageTimeoutA(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+    SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
                         SMTO_ABORTIFHUNG, 5000, &copied);
-    return std::string(buffer.data(), copied);
+    return Gbk(buffer.data(), std::min<std::size_t>(copied, buffer.size() - 1));
 }
 
 struct BoxSearch {
@@ -126,9 +140,7 @@ Outcome RunHelper(const std::string& arguments, const char* markerName) {
 
     if (search.box != nullptr) {
         outcome.boxShown = true;
-        char caption[256] = {};
-        GetWindowTextA(search.box, caption, sizeof caption);
-        outcome.caption = caption;
+        outcome.caption = TextOf(search.box);
         BoxContents contents;
         EnumChildWindows(search.box, CollectControls, reinterpret_cast<LPARAM>(&contents));
         if (contents.texts.size() == 1) {
