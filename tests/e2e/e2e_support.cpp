@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 namespace e2e {
 namespace {
@@ -439,24 +440,75 @@ std::optional<std::string> ClipboardText() {
     return text;
 }
 
+std::optional<std::wstring> ClipboardUnicodeText() {
+    std::optional<std::wstring> text;
+    if (!WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000)) {
+        return text;
+    }
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        if (const auto* units = static_cast<const wchar_t*>(GlobalLock(data))) {
+            text = std::wstring(units, wcsnlen(units, GlobalSize(data) / sizeof(wchar_t)));
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+
+namespace {
+
+UINT OtherProgramsFormat() {
+    static const UINT format = RegisterClipboardFormatA("Reelhawk tests: another program's data");
+    return format;
+}
+
+bool SetBlock(UINT format, std::string_view bytes) {
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes.size() + 1);
+    if (block == nullptr) {
+        return false;
+    }
+    char* copy = static_cast<char*>(GlobalLock(block));
+    std::memcpy(copy, bytes.data(), bytes.size());
+    copy[bytes.size()] = '\0';
+    GlobalUnlock(block);
+    if (SetClipboardData(format, block) == nullptr) {
+        GlobalFree(block);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool PutClipboardText(std::string_view text) {
     if (!WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000)) {
         return false;
     }
     EmptyClipboard();
+    const bool ok = SetBlock(CF_TEXT, text) && SetBlock(OtherProgramsFormat(), "data");
+    CloseClipboard();
+    return ok;
+}
+
+bool SetClipboardLocale(LCID locale) {
+    if (!WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000)) {
+        return false;
+    }
     bool ok = false;
-    if (HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, text.size() + 1)) {
-        char* bytes = static_cast<char*>(GlobalLock(block));
-        std::memcpy(bytes, text.data(), text.size());
-        bytes[text.size()] = '\0';
+    if (HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, sizeof locale)) {
+        std::memcpy(GlobalLock(block), &locale, sizeof locale);
         GlobalUnlock(block);
-        ok = SetClipboardData(CF_TEXT, block) != nullptr;
+        ok = SetClipboardData(CF_LOCALE, block) != nullptr;
         if (!ok) {
             GlobalFree(block);
         }
     }
     CloseClipboard();
     return ok;
+}
+
+bool ClipboardHoldsOtherProgramsData() {
+    return IsClipboardFormatAvailable(OtherProgramsFormat()) != FALSE;
 }
 
 }  // namespace e2e
