@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cwchar>
 
 namespace e2e {
 namespace {
@@ -425,51 +424,34 @@ void TypeText(std::wstring_view text) {
     SendInputs(inputs);
 }
 
-std::optional<std::string> ClipboardText() {
-    std::optional<std::string> text;
-    if (!WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000)) {
-        return text;
-    }
-    if (HANDLE data = GetClipboardData(CF_TEXT)) {
-        if (const char* bytes = static_cast<const char*>(GlobalLock(data))) {
-            text = std::string(bytes, strnlen(bytes, GlobalSize(data)));
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
-}
-
-std::optional<std::wstring> ClipboardUnicodeText() {
-    std::optional<std::wstring> text;
-    if (!WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000)) {
-        return text;
-    }
-    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-        if (const auto* units = static_cast<const wchar_t*>(GlobalLock(data))) {
-            text = std::wstring(units, wcsnlen(units, GlobalSize(data) / sizeof(wchar_t)));
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
-}
-
 namespace {
 
-UINT OtherProgramsFormat() {
-    static const UINT format = RegisterClipboardFormatA("Reelhawk tests: another program's data");
-    return format;
+// The text of a clipboard format, up to its first zero unit; nullopt when it holds none or the
+// clipboard cannot be opened.
+template <class Char>
+std::optional<std::basic_string<Char>> ClipboardUnits(UINT format) {
+    std::optional<std::basic_string<Char>> text;
+    if (!WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000)) {
+        return text;
+    }
+    if (HANDLE data = GetClipboardData(format)) {
+        if (const auto* units = static_cast<const Char*>(GlobalLock(data))) {
+            const std::basic_string_view<Char> all(units, GlobalSize(data) / sizeof(Char));
+            text = std::basic_string<Char>(all.substr(0, all.find(Char())));
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
 }
 
-bool SetBlock(UINT format, std::string_view bytes) {
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes.size() + 1);
+// Puts a copy of the bytes on the open clipboard; true when it took them.
+bool SetBlock(UINT format, const void* bytes, std::size_t size) {
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
     if (block == nullptr) {
         return false;
     }
-    char* copy = static_cast<char*>(GlobalLock(block));
-    std::memcpy(copy, bytes.data(), bytes.size());
-    copy[bytes.size()] = '\0';
+    std::memcpy(GlobalLock(block), bytes, size);
     GlobalUnlock(block);
     if (SetClipboardData(format, block) == nullptr) {
         GlobalFree(block);
@@ -478,14 +460,32 @@ bool SetBlock(UINT format, std::string_view bytes) {
     return true;
 }
 
+bool SetTextBlock(UINT format, std::string_view text) {
+    const std::string terminated(text);
+    return SetBlock(format, terminated.c_str(), terminated.size() + 1);
+}
+
+UINT OtherProgramsFormat() {
+    static const UINT format = RegisterClipboardFormatA("Reelhawk tests: another program's data");
+    return format;
+}
+
 }  // namespace
+
+std::optional<std::string> ClipboardText() {
+    return ClipboardUnits<char>(CF_TEXT);
+}
+
+std::optional<std::wstring> ClipboardUnicodeText() {
+    return ClipboardUnits<wchar_t>(CF_UNICODETEXT);
+}
 
 bool PutClipboardText(std::string_view text) {
     if (!WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000)) {
         return false;
     }
     EmptyClipboard();
-    const bool ok = SetBlock(CF_TEXT, text) && SetBlock(OtherProgramsFormat(), "data");
+    const bool ok = SetTextBlock(CF_TEXT, text) && SetTextBlock(OtherProgramsFormat(), "data");
     CloseClipboard();
     return ok;
 }
@@ -494,15 +494,7 @@ bool SetClipboardLocale(LCID locale) {
     if (!WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000)) {
         return false;
     }
-    bool ok = false;
-    if (HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, sizeof locale)) {
-        std::memcpy(GlobalLock(block), &locale, sizeof locale);
-        GlobalUnlock(block);
-        ok = SetClipboardData(CF_LOCALE, block) != nullptr;
-        if (!ok) {
-            GlobalFree(block);
-        }
-    }
+    const bool ok = SetBlock(CF_LOCALE, &locale, sizeof locale);
     CloseClipboard();
     return ok;
 }
