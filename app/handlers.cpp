@@ -88,7 +88,13 @@ void OnActionButtonClicked() {
 
 void OnResultListDoubleClicked() {
     HWND list = Component(kResultListId);
-    SetClipboardText(ListItemText(list, ListCurrentSelection(list)));
+    const int selected = list != nullptr ? ListCurrentSelection(list) : -1;
+    // Nothing selected (an empty list, say): nothing to copy, and what the user had put on the
+    // clipboard stays there.
+    if (selected == -1) {
+        return;
+    }
+    SetClipboardText(GetAncestor(list, GA_ROOT), AddressToHandOn(ListItemText(list, selected)));
     // Read again: the shell gets what is selected now. Only web addresses are handed to it.
     OpenWithShell(ListItemText(list, ListCurrentSelection(list)));
 }

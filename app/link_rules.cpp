@@ -1,6 +1,54 @@
 #include "app/link_rules.h"
 
+#include <array>
+#include <utility>
+
 namespace rh {
+namespace {
+
+// The references a browser writes into an attribute value when it serializes an element again
+// for "outerHTML", and the characters they stand for.
+constexpr std::array<std::pair<TextView, char>, 4> kSerializerReferences = {{
+    {"&amp;", '&'},
+    {"&lt;", '<'},
+    {"&gt;", '>'},
+    {"&quot;", '"'},
+}};
+
+// The value with each of those references replaced by its character, in one left-to-right pass
+// over whole characters: "&amp;lt;" gives "&lt;", and an "&" that is the trail byte of a
+// double-byte character starts nothing.
+Text DecodeSerializerReferences(TextView value) {
+    Text decoded;
+    decoded.reserve(value.size());
+    std::size_t i = 0;
+    while (i < value.size()) {
+        const char ch = value[i];
+        if (static_cast<unsigned char>(ch) >= 0x80) {
+            decoded += value.substr(i, 2);
+            i += 2;
+            continue;
+        }
+        bool replaced = false;
+        if (ch == '&') {
+            for (const auto& [reference, character] : kSerializerReferences) {
+                if (value.substr(i, reference.size()) == reference) {
+                    decoded += character;
+                    i += reference.size();
+                    replaced = true;
+                    break;
+                }
+            }
+        }
+        if (!replaced) {
+            decoded += ch;
+            ++i;
+        }
+    }
+    return decoded;
+}
+
+}  // namespace
 
 bool IsVideoLink(TextView text) {
     for (TextView marker : {TextView(".flv"), TextView(".mp4"), TextView(".m3u8")}) {
@@ -24,9 +72,12 @@ std::optional<Text> ExtractLinkAddress(TextView outerHtml) {
     if (pieces.Count() < 2) {
         return std::nullopt;
     }
-    const Text value = DuplicateText(View(pieces[2]));
+    // A browser hands the markup back serialized afresh, every "&" of a value written as "&amp;";
+    // the address is what the value stands for. Decoded before the semicolons go, which would
+    // otherwise leave "&amp" behind.
+    const Text value = DecodeSerializerReferences(View(pieces[2]));
 
-    // Every ";" in the value is dropped.
+    // Every ";" left in the value is dropped.
     pieces = SplitText(View(value), TextView(";"));
     return JoinTexts(pieces);
 }

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "runtime/wide_text.h"
@@ -25,8 +26,8 @@ static_assert(sizeof(void*) != 4 || kToolRecordSize == 44);
 constexpr LPARAM kMaxTipWidth = SHRT_MAX;
 
 // The longest address a browser takes (Internet Explorer's limit, INTERNET_MAX_URL_LENGTH less
-// its terminating zero). Nothing longer can be opened, and shells are not robust against
-// megabyte-long command lines: Wine's, for one, overruns a buffer.
+// its terminating zero), in characters as the shell gets it. Nothing longer can be opened, and
+// shells are not robust against megabyte-long command lines: Wine's, for one, overruns a buffer.
 constexpr std::size_t kMaxShellAddressLength = 2083;
 
 HWND g_tooltipWindow = nullptr;
@@ -56,6 +57,32 @@ bool SchemeIs(TextView scheme, TextView lowerName) {
     return scheme.size() == lowerName.size() &&
            std::equal(scheme.begin(), scheme.end(), lowerName.begin(),
                       [](char a, char b) { return LowerAscii(a) == b; });
+}
+
+// Puts a copy of `count` units of `size` bytes, and a zero unit after them, on the open clipboard.
+// True when the clipboard took it; it then owns the block.
+bool SetClipboardBlock(UINT format, const void* units, std::size_t count, std::size_t size) {
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, (count + 1) * size);
+    if (block == nullptr) {
+        return false;
+    }
+    bool taken = false;
+    if (void* bytes = GlobalLock(block)) {
+        std::memcpy(bytes, units, count * size);
+        GlobalUnlock(block);
+        taken = SetClipboardData(format, block) != nullptr;
+    }
+    if (!taken) {
+        GlobalFree(block);
+    }
+    return taken;
+}
+
+// The characters a browser percent-encodes in an address typed by hand: controls, space, and the
+// ASCII characters that cannot stand in an address as they are.
+bool NeedsPercentEncoding(wchar_t ch) {
+    return ch <= L' ' || ch == 0x7F ||
+           std::wstring_view(L"\"<>\\^`{|}").find(ch) != std::wstring_view::npos;
 }
 
 HWND EnsureTooltipWindow(bool balloon) {
@@ -91,27 +118,33 @@ void ForgetDestroyedTools() {
 
 }  // namespace
 
-bool SetClipboardText(TextView text) {
-    if (!OpenClipboard(nullptr)) {
+bool SetClipboardText(HWND owner, TextView text) {
+    if (!OpenClipboard(owner)) {
         return false;
     }
-    bool handedOver = false;
     EmptyClipboard();
-    const std::size_t length = LengthToZero(text);
-    if (HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, length + 1)) {
-        if (void* bytes = GlobalLock(block)) {
-            std::memcpy(bytes, text.data(), length);
-            static_cast<char*>(bytes)[length] = '\0';
-            GlobalUnlock(block);
-            handedOver = SetClipboardData(CF_TEXT, block) != nullptr;
-        }
-        // The clipboard owns the block only when it took it.
-        if (!handedOver) {
-            GlobalFree(block);
-        }
+    const TextView bytes = text.substr(0, LengthToZero(text));
+    const bool handedOver = SetClipboardBlock(CF_TEXT, bytes.data(), bytes.size(), 1);
+    if (handedOver) {
+        // Left to the system, the Unicode form would be made from the code page of whatever
+        // keyboard layout is active at this moment, not from the one the text is in.
+        const WideText wide = WideFromText(bytes);
+        SetClipboardBlock(CF_UNICODETEXT, wide.data(), wide.size(), sizeof(wchar_t));
     }
     CloseClipboard();
     return handedOver;
+}
+
+Text AddressToHandOn(TextView address) {
+    Text kept;
+    kept.reserve(address.size());
+    // Byte by byte: none of these bytes is ever part of a double-byte character.
+    for (char ch : address.substr(0, LengthToZero(address))) {
+        if (ch != '\t' && ch != '\r' && ch != '\n') {
+            kept += ch;
+        }
+    }
+    return kept;
 }
 
 TextView WebAddressPart(TextView text) {
@@ -135,15 +168,42 @@ TextView WebAddressPart(TextView text) {
     return address;
 }
 
-bool OpenWithShell(TextView text) {
+WideText ShellAddress(TextView text) {
     const TextView address = WebAddressPart(text);
-    if (address.empty() || address.size() > kMaxShellAddressLength) {
+    if (address.empty()) {
+        return WideText();
+    }
+    // Encoded after the conversion, so that no byte pairing of the conversion can bring back a
+    // character that was meant to be encoded.
+    WideText wide = WideFromText(View(AddressToHandOn(address)));
+    while (!wide.empty() && wide.back() <= L' ') {
+        wide.pop_back();
+    }
+    WideText encoded;
+    encoded.reserve(wide.size());
+    for (wchar_t ch : wide) {
+        if (NeedsPercentEncoding(ch)) {
+            constexpr wchar_t kHex[] = L"0123456789ABCDEF";
+            encoded += L'%';
+            encoded += kHex[(ch >> 4) & 0xF];
+            encoded += kHex[ch & 0xF];
+        } else {
+            encoded += ch;
+        }
+    }
+    if (encoded.size() > kMaxShellAddressLength) {
+        return WideText();
+    }
+    return encoded;
+}
+
+bool OpenWithShell(TextView text) {
+    const WideText address = ShellAddress(text);
+    if (address.empty()) {
         return false;
     }
-    // The shell gets exactly the address that was checked, not the spaces before it.
-    const Text terminated(address);
     HWND owner = FindWindowExA(nullptr, nullptr, nullptr, "Microsoft Internet Explorer");
-    ShellExecuteA(owner, "open", terminated.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    ShellExecuteW(owner, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     return true;
 }
 

@@ -4,24 +4,41 @@
 
 #include <windows.h>
 
+#include "runtime/automation_convert.h"
 #include "runtime/text.h"
 
 namespace rh {
 
-// Places the text (up to its first zero byte) on the clipboard as CF_TEXT, replacing what the
-// clipboard held. True when the clipboard took the text. When another program holds the
-// clipboard open, nothing is changed and the result is false.
-bool SetClipboardText(TextView text);
+// Places the text (up to its first zero byte) on the clipboard, replacing what the clipboard held:
+// as CF_TEXT byte for byte and as CF_UNICODETEXT converted from the program's code page, so that
+// a Unicode program pastes the same text whatever keyboard layout is active. The clipboard is
+// opened for `owner` (the program's main window), which then owns it. True when the clipboard
+// took the text. When another program holds the clipboard open, nothing is changed and the
+// result is false.
+bool SetClipboardText(HWND owner, TextView text);
+
+// An address as it is handed on (to the clipboard, to the shell): ASCII tab, CR and LF dropped
+// wherever they stand, as a browser's address parser drops them. A list box does not show them,
+// so they would otherwise reach a console or a command line unseen.
+Text AddressToHandOn(TextView address);
 
 // The address from its scheme on, when it is a web address (scheme http or https, any letter
 // case); leading spaces and control characters are skipped, as a browser skips them. Empty for
 // anything else: file and UNC paths, other schemes, the empty text.
 TextView WebAddressPart(TextView text);
 
-// Asks the shell to "open" a web address, with the window titled "Microsoft Internet Explorer"
-// (when there is one) as the owner. Anything that is not a web address (see WebAddressPart) is
-// not handed to the shell: a page must not be able to make the program run a local program. Nor
-// is an address longer than a browser takes (2083 bytes).
+// What the shell is given for a text: its web address part (see WebAddressPart) handed on (see
+// AddressToHandOn), without the spaces and control characters at its end, with every character
+// that cannot stand in an address as it is percent-encoded the way a browser encodes a typed
+// address (other control characters, space, " < > \ ^ ` { | }). Other characters, double-byte
+// ones included, stay. A quote or space therefore cannot end the address in the command line the
+// shell builds for the browser. Empty when the text is not a web address, and when the address is
+// longer than a browser takes (2083 characters).
+WideText ShellAddress(TextView text);
+
+// Asks the shell to "open" the ShellAddress of the text, with the window titled "Microsoft
+// Internet Explorer" (when there is one) as the owner. Nothing is handed to the shell when that
+// is empty: a page must not be able to make the program run a local program.
 // True when the shell was asked; what it made of the request is not looked at.
 bool OpenWithShell(TextView text);
 

@@ -248,68 +248,98 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
     return true;
 }
 
+namespace {
+
+// The character reference that starts at text[i] (an "&"): its length, with what it stands for
+// appended to `out`; 0, with nothing appended, when no reference we know starts there.
+size_t DecodeReferenceAt(std::wstring_view text, size_t i, std::wstring& out) {
+    size_t j = i + 1;
+    if (j < text.size() && text[j] == L'#') {
+        ++j;
+        bool hex = j < text.size() && (text[j] == L'x' || text[j] == L'X');
+        if (hex) {
+            ++j;
+        }
+        unsigned long cp = 0;
+        size_t digits = 0;
+        while (j < text.size()) {
+            wchar_t c = text[j];
+            int d = -1;
+            if (c >= L'0' && c <= L'9') {
+                d = c - L'0';
+            } else if (hex && c >= L'a' && c <= L'f') {
+                d = c - L'a' + 10;
+            } else if (hex && c >= L'A' && c <= L'F') {
+                d = c - L'A' + 10;
+            }
+            if (d < 0) {
+                break;
+            }
+            cp = std::min<unsigned long>(cp * (hex ? 16 : 10) + d, 0x110000);
+            ++digits;
+            ++j;
+        }
+        if (digits == 0) {
+            return 0;
+        }
+        if (j < text.size() && text[j] == L';') {
+            ++j;
+        }
+        AppendCodePoint(out, cp);
+        return j - i;
+    }
+    size_t semicolon = text.find(L';', j);
+    if (semicolon != std::wstring_view::npos && semicolon - j <= 8) {
+        std::wstring_view name = text.substr(j, semicolon - j);
+        for (const Entity& entity : kEntities) {
+            if (entity.name == name) {
+                out += entity.value;
+                return semicolon + 1 - i;
+            }
+        }
+    }
+    return 0;
+}
+
+// An attribute value kept as the page wrote it, with every "&" written as "&amp;" the way a
+// browser's serializer writes it: a reference that stands for "&" and an "&" that starts no
+// reference both become "&amp;"; other references stay as written.
+std::wstring SerializeSourceValue(std::wstring_view source) {
+    std::wstring out;
+    out.reserve(source.size());
+    size_t i = 0;
+    while (i < source.size()) {
+        if (source[i] != L'&') {
+            out += source[i++];
+            continue;
+        }
+        std::wstring decoded;
+        const size_t length = DecodeReferenceAt(source, i, decoded);
+        if (length == 0 || decoded == L"&") {
+            out += L"&amp;";
+            i += length == 0 ? 1 : length;
+        } else {
+            out.append(source.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 std::wstring DecodeEntities(std::wstring_view text) {
     std::wstring out;
     out.reserve(text.size());
     size_t i = 0;
     while (i < text.size()) {
-        if (text[i] != L'&') {
-            out += text[i++];
-            continue;
-        }
-        size_t j = i + 1;
-        if (j < text.size() && text[j] == L'#') {
-            ++j;
-            bool hex = j < text.size() && (text[j] == L'x' || text[j] == L'X');
-            if (hex) {
-                ++j;
-            }
-            unsigned long cp = 0;
-            size_t digits = 0;
-            while (j < text.size()) {
-                wchar_t c = text[j];
-                int d = -1;
-                if (c >= L'0' && c <= L'9') {
-                    d = c - L'0';
-                } else if (hex && c >= L'a' && c <= L'f') {
-                    d = c - L'a' + 10;
-                } else if (hex && c >= L'A' && c <= L'F') {
-                    d = c - L'A' + 10;
-                }
-                if (d < 0) {
-                    break;
-                }
-                cp = std::min<unsigned long>(cp * (hex ? 16 : 10) + d, 0x110000);
-                ++digits;
-                ++j;
-            }
-            if (digits == 0) {
-                out += text[i++];
+        if (text[i] == L'&') {
+            if (const size_t length = DecodeReferenceAt(text, i, out)) {
+                i += length;
                 continue;
             }
-            if (j < text.size() && text[j] == L';') {
-                ++j;
-            }
-            AppendCodePoint(out, cp);
-            i = j;
-            continue;
         }
-        size_t semicolon = text.find(L';', j);
-        bool found = false;
-        if (semicolon != std::wstring_view::npos && semicolon - j <= 8) {
-            std::wstring_view name = text.substr(j, semicolon - j);
-            for (const Entity& entity : kEntities) {
-                if (entity.name == name) {
-                    out += entity.value;
-                    i = semicolon + 1;
-                    found = true;
-                    break;
-                }
-            }
-        }
-        if (!found) {
-            out += text[i++];
-        }
+        out += text[i++];
     }
     return out;
 }
@@ -585,8 +615,8 @@ void Node::WriteHtml(std::wstring& out) const {
     for (const Attribute& attr : attributes_) {
         out += L" ";
         out += attr.name;
-        std::wstring value =
-            attr.fromSource ? attr.source : EscapeAttribute(attr.value, attr.quoting);
+        std::wstring value = attr.fromSource ? SerializeSourceValue(attr.source)
+                                             : EscapeAttribute(attr.value, attr.quoting);
         switch (attr.quoting) {
             case Quoting::Double:
                 out += L"=\"" + value + L"\"";

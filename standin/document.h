@@ -21,7 +21,8 @@ class Document;
 
 enum class NodeKind { Document, Element, Text, Comment };
 
-// How an attribute was written, so that markup reads back the way the page wrote it.
+// How an attribute was written, so that markup reads back the way the page wrote it; except that
+// every "&" of a value reads back as "&amp;", as a browser's serializer writes it.
 enum class Quoting {
     Double,    // name="value"
     Single,    // name='value'

@@ -445,19 +445,60 @@ void TypeText(std::wstring_view text) {
     SendInputs(inputs);
 }
 
-std::optional<std::string> ClipboardText() {
-    std::optional<std::string> text;
+namespace {
+
+// The text of a clipboard format, up to its first zero unit; nullopt when it holds none or the
+// clipboard cannot be opened.
+template <class Char>
+std::optional<std::basic_string<Char>> ClipboardUnits(UINT format) {
+    std::optional<std::basic_string<Char>> text;
     if (!WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000)) {
         return text;
     }
-    if (HANDLE data = GetClipboardData(CF_TEXT)) {
-        if (const char* bytes = static_cast<const char*>(GlobalLock(data))) {
-            text = std::string(bytes, strnlen(bytes, GlobalSize(data)));
+    if (HANDLE data = GetClipboardData(format)) {
+        if (const auto* units = static_cast<const Char*>(GlobalLock(data))) {
+            const std::basic_string_view<Char> all(units, GlobalSize(data) / sizeof(Char));
+            text = std::basic_string<Char>(all.substr(0, all.find(Char())));
             GlobalUnlock(data);
         }
     }
     CloseClipboard();
     return text;
+}
+
+// Puts a copy of the bytes on the open clipboard; true when it took them.
+bool SetBlock(UINT format, const void* bytes, std::size_t size) {
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
+    if (block == nullptr) {
+        return false;
+    }
+    std::memcpy(GlobalLock(block), bytes, size);
+    GlobalUnlock(block);
+    if (SetClipboardData(format, block) == nullptr) {
+        GlobalFree(block);
+        return false;
+    }
+    return true;
+}
+
+bool SetTextBlock(UINT format, std::string_view text) {
+    const std::string terminated(text);
+    return SetBlock(format, terminated.c_str(), terminated.size() + 1);
+}
+
+UINT OtherProgramsFormat() {
+    static const UINT format = RegisterClipboardFormatA("Reelhawk tests: another program's data");
+    return format;
+}
+
+}  // namespace
+
+std::optional<std::string> ClipboardText() {
+    return ClipboardUnits<char>(CF_TEXT);
+}
+
+std::optional<std::wstring> ClipboardUnicodeText() {
+    return ClipboardUnits<wchar_t>(CF_UNICODETEXT);
 }
 
 DWORD ClipboardSequence() {
@@ -476,19 +517,22 @@ bool PutClipboardText(std::string_view text) {
         return false;
     }
     EmptyClipboard();
-    bool ok = false;
-    if (HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, text.size() + 1)) {
-        char* bytes = static_cast<char*>(GlobalLock(block));
-        std::memcpy(bytes, text.data(), text.size());
-        bytes[text.size()] = '\0';
-        GlobalUnlock(block);
-        ok = SetClipboardData(CF_TEXT, block) != nullptr;
-        if (!ok) {
-            GlobalFree(block);
-        }
-    }
+    const bool ok = SetTextBlock(CF_TEXT, text) && SetTextBlock(OtherProgramsFormat(), "data");
     CloseClipboard();
     return ok;
+}
+
+bool SetClipboardLocale(LCID locale) {
+    if (!WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000)) {
+        return false;
+    }
+    const bool ok = SetBlock(CF_LOCALE, &locale, sizeof locale);
+    CloseClipboard();
+    return ok;
+}
+
+bool ClipboardHoldsOtherProgramsData() {
+    return IsClipboardFormatAvailable(OtherProgramsFormat()) != FALSE;
 }
 
 }  // namespace e2e

@@ -127,7 +127,14 @@ DWORD ClipboardSequence();
 // test that keeps opening the clipboard would make the program's own copy fail), then reads its
 // CF_TEXT once the writer has closed it. nullopt when nothing changed within the time.
 std::optional<std::string> ClipboardTextAfter(DWORD sequence, DWORD timeoutMs = 10000);
-// Puts text on the clipboard (to see later whether someone replaced it).
+// The clipboard's CF_UNICODETEXT; nullopt when it holds none or cannot be opened.
+std::optional<std::wstring> ClipboardUnicodeText();
+// Puts text on the clipboard as another program would (to see later whether someone replaced
+// it), with a private format of the tests' own beside it (to see whether it was emptied first).
 bool PutClipboardText(std::string_view text);
+// Replaces the clipboard's locale (CF_LOCALE) and leaves the rest as it is.
+bool SetClipboardLocale(LCID locale);
+// True while the clipboard still holds the private format that PutClipboardText put there.
+bool ClipboardHoldsOtherProgramsData();
 
 }  // namespace e2e

@@ -8,6 +8,7 @@
 #include <commctrl.h>
 #include <ole2.h>
 
+#include <cstdint>
 #include <functional>
 
 #include "app/components.h"
@@ -268,16 +269,18 @@ TEST_F(CloseDuringWalkTest, HarvestEndsCleanlyWhenTheWindowGoesMidWalk) {
     EXPECT_TRUE(LogLines("Click").empty());
 }
 
-TEST_F(HandlerTest, DoubleClickWithNothingSelectedCopiesEmptyTextAndOpensNothing) {
+TEST_F(HandlerTest, DoubleClickWithNothingSelectedLeavesTheClipboardAndOpensNothing) {
     Open(e2e::GbkPage(ThreeVideoLinks()));
     Harvest();
     ASSERT_EQ(ListCurrentSelection(list_), -1);
     ASSERT_TRUE(e2e::PutClipboardText("before"));
     PostDoubleClick();
     PumpFor(100);
-    EXPECT_EQ(e2e::ClipboardText(), std::optional<std::string>(""));
+    EXPECT_EQ(e2e::ClipboardText(), std::optional<std::string>("before"));
+    EXPECT_TRUE(e2e::ClipboardHoldsOtherProgramsData());
 
-    // The recorder answers for a selected address, and only for it.
+    // The recorder answers for a selected address, and only for it; the clipboard then holds
+    // that address alone, in both forms, for the program's window.
     SendMessageA(list_, LB_SETCURSEL, 1, 0);
     PostDoubleClick();
     ASSERT_TRUE(PumpUntil([&] { return !e2e::ReadLines(record_).empty(); }, 10000));
@@ -285,6 +288,25 @@ TEST_F(HandlerTest, DoubleClickWithNothingSelectedCopiesEmptyTextAndOpensNothing
     EXPECT_EQ(e2e::ReadLines(record_),
               std::vector<std::string>{"http://media.reelhawk.test/b.flv"});
     EXPECT_EQ(e2e::ClipboardText(), std::optional<std::string>("http://media.reelhawk.test/b.flv"));
+    EXPECT_EQ(e2e::ClipboardUnicodeText(),
+              std::optional<std::wstring>(L"http://media.reelhawk.test/b.flv"));
+    EXPECT_FALSE(e2e::ClipboardHoldsOtherProgramsData());
+    EXPECT_EQ(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(GetClipboardOwner())),
+              static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(window_)));
+}
+
+TEST_F(HandlerTest, DoubleClickOnAnEmptyListLeavesTheClipboard) {
+    Open(e2e::GbkPage("<p>no links</p>"));
+    ASSERT_EQ(SendMessageA(list_, LB_GETCOUNT, 0, 0), 0);
+    ASSERT_TRUE(e2e::PutClipboardText("copied from another program"));
+    PostDoubleClick();
+    PumpFor(100);
+    Harvest();
+    PostDoubleClick();
+    PumpFor(100);
+    EXPECT_EQ(e2e::ClipboardText(), std::optional<std::string>("copied from another program"));
+    EXPECT_TRUE(e2e::ClipboardHoldsOtherProgramsData());
+    EXPECT_TRUE(e2e::ReadLines(record_).empty());
 }
 
 TEST_F(HandlerTest, DoubleClickWhileAnotherProgramHoldsTheClipboardStillOpensTheAddress) {
@@ -302,7 +324,7 @@ TEST_F(HandlerTest, DoubleClickWhileAnotherProgramHoldsTheClipboardStillOpensThe
                              heldName + " " + releaseName + " held-by-another-program", {}));
     ASSERT_EQ(WaitForSingleObject(held, 10000), WAIT_OBJECT_0);
 
-    EXPECT_FALSE(SetClipboardText("not taken"));
+    EXPECT_FALSE(SetClipboardText(window_, "not taken"));
     PostDoubleClick();
     PumpFor(100);
     SetEvent(release);

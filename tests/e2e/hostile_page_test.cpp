@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 
 #include "program_run.h"
+#include "runtime/window_handle.h"
 #include "test_pages.h"
 
 namespace e2e {
@@ -126,7 +128,85 @@ TEST(HostilePageTest, OnlyWebAddressesAreHandedToTheShell) {
     ASSERT_TRUE(WaitUntil([&] { return !run.ShellRequests().empty(); }, 10000));
     Sleep(1000);
     EXPECT_EQ(run.ShellRequests(), std::vector<std::string>{"HTTPS://media.reelhawk.test/ok.mp4"});
-    EXPECT_EQ(ClipboardText(), std::optional<std::string>(web));
+    // Copied as listed, less the tab, which is never handed on.
+    EXPECT_EQ(ClipboardText(), std::optional<std::string>("  HTTPS://media.reelhawk.test/ok.mp4"));
+    EXPECT_EQ(run.CloseWithEsc(), std::optional<DWORD>(0));
+}
+
+// The address as a browser means it, whether the page wrote its "&" raw or as "&amp;" (outerHTML
+// gives "&amp;" either way); what the carving leaves with a quote, a space or a line break in it
+// goes to the clipboard without the line break and to the browser as one encoded argument.
+TEST(HostilePageTest, AddressesAreListedAsABrowserReadsThemAndHandedOnSafely) {
+    const std::string media = "http://media.reelhawk.test/";
+    WebRoot web;
+    std::string body;
+    body += Link(media + "v.flv?sig=abc&expires=9", "raw.flv");
+    body += Link(media + "v.mp4?sig=abc&amp;expires=9&amp;id=3", "amp.mp4");
+    body += "<a href=\"" + media + "hd.mp4\" target=\"_blank\">hd.mp4</a>\n";
+    body += Link(media + "line\nbreak.m3u8", "break.m3u8");
+    ASSERT_TRUE(web.PutStartPage(GbkPage(body)));
+
+    ProgramRun run(web.Path());
+    ASSERT_EQ(run.Start(), "");
+    HarvestStartPage(run);
+    ASSERT_EQ(run.Items(), (std::vector<std::string>{
+                               media + "v.flv?sig=abc&expires=9",
+                               media + "v.mp4?sig=abc&expires=9&id=3",
+                               media + "hd.mp4\" target",
+                               media + "line\nbreak.m3u8",
+                           }));
+    const std::vector<std::string> copied = {
+        media + "v.flv?sig=abc&expires=9",
+        media + "v.mp4?sig=abc&expires=9&id=3",
+        media + "hd.mp4\" target",
+        media + "linebreak.m3u8",
+    };
+    // The recorder joins its arguments with spaces: a line without one is one argument.
+    const std::vector<std::string> opened = {
+        media + "v.flv?sig=abc&expires=9",
+        media + "v.mp4?sig=abc&expires=9&id=3",
+        media + "hd.mp4%22%20target",
+        media + "linebreak.m3u8",
+    };
+    for (std::size_t i = 0; i < copied.size(); ++i) {
+        ASSERT_TRUE(PutClipboardText("put there by another program"));
+        run.DoubleClickItem(static_cast<int>(i));
+        // The clipboard is filled before the shell is asked.
+        ASSERT_TRUE(WaitUntil([&] { return run.ShellRequests().size() > i; }, 10000))
+            << "not opened: " << copied[i];
+        EXPECT_EQ(ClipboardText(), std::optional<std::string>(copied[i]));
+        EXPECT_EQ(ClipboardUnicodeText(), std::optional<std::wstring>(AcpToWide(copied[i])));
+        EXPECT_FALSE(ClipboardHoldsOtherProgramsData()) << copied[i];
+        EXPECT_TRUE(rh::SameWindow(GetClipboardOwner(), run.Window()));
+    }
+    EXPECT_EQ(run.ShellRequests(), opened);
+    EXPECT_EQ(run.CloseWithEsc(), std::optional<DWORD>(0));
+}
+
+TEST(HostilePageTest, DoubleClickOnAnEmptyListLeavesTheClipboardAlone) {
+    WebRoot web;
+    ASSERT_TRUE(web.PutStartPage(GbkPage("<p>no video here</p>" + Link("page.html", "page"))));
+    ProgramRun run(web.Path());
+    ASSERT_EQ(run.Start(), "");
+    ASSERT_TRUE(PutClipboardText("copied from another program"));
+
+    // Each double-click is followed by a press of the button: once the caption has changed, the
+    // program has handled the clicks before it.
+    auto doubleClickTheListThenPress = [&](const char* captionAfter) {
+        BringToFront(run.Window());
+        DoubleClickAt(CentreOf(run.List()));
+        run.ClickButton();
+        ASSERT_TRUE(WaitUntil([&] { return run.Caption() == captionAfter; }, 20000));
+    };
+    // At start-up, and after a harvest that found nothing.
+    doubleClickTheListThenPress(kHarvestCaption);
+    doubleClickTheListThenPress(kResolveCaption);
+    ASSERT_TRUE(run.Items().empty());
+    doubleClickTheListThenPress(kHarvestCaption);
+
+    EXPECT_EQ(ClipboardText(), std::optional<std::string>("copied from another program"));
+    EXPECT_TRUE(ClipboardHoldsOtherProgramsData());
+    EXPECT_TRUE(run.ShellRequests().empty());
     EXPECT_EQ(run.CloseWithEsc(), std::optional<DWORD>(0));
 }
 

@@ -1,8 +1,10 @@
 // ExtractLinkAddress and IsVideoLink against references built on plain substring search: with
-// every trail byte masked out, a search for the ASCII separators and markers finds exactly the
-// matches at character starts.
+// every trail byte masked out, a search for the ASCII separators, markers and character
+// references finds exactly the matches at character starts.
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "app/link_rules.h"
 #include "fuzz_support.h"
@@ -19,10 +21,27 @@ std::optional<std::string> ReferenceAddress(std::string_view text) {
     const std::size_t from = open + 2;
     const std::size_t next = tag.find("=\"", from);
     const std::size_t to = next == std::string_view::npos ? tag.size() : next;
+    // In the masked text an ASCII byte is never a trail byte, so a reference found there starts
+    // at a character start. A reference stands for its character; other semicolons go.
+    static constexpr std::pair<std::string_view, char> kReferences[] = {
+        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}};
+    const std::string_view value = std::string_view(masked).substr(0, to);
     std::string address;
-    for (std::size_t i = from; i < to; ++i) {
-        if (masked[i] != ';') {
-            address += text[i];
+    for (std::size_t i = from; i < to;) {
+        bool decoded = false;
+        for (const auto& [reference, character] : kReferences) {
+            if (value.substr(i).starts_with(reference)) {
+                address += character;
+                i += reference.size();
+                decoded = true;
+                break;
+            }
+        }
+        if (!decoded) {
+            if (masked[i] != ';') {
+                address += text[i];
+            }
+            ++i;
         }
     }
     return address;

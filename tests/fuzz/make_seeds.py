@@ -36,6 +36,9 @@ LINKS = [
     b'<a x\x81="y" href="v.m3u8">',      # an equals sign in trail position
     b'<a href="\x81;b;c.mp4">',          # a semicolon in trail position
     b'<a href="v.mp4\x81',               # a lead byte at the very end
+    b'<a href="v.mp4?a=1&amp;b=2;&amp;c=&lt;&gt;&quot;&amp;">v</a>',  # as a browser writes it
+    b'<a href="v.mp4?a&ampx&amp&amp;lt;">',                      # only looks like references
+    b'<a href="v\x81&amp;x&quot">',     # an ampersand in trail position
     b'<a href="http://cdn.example.test/' + "电影".encode("gbk") + b'.flv">' +
     "下载".encode("gbk") + b"</a>",
 ]

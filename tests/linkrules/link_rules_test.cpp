@@ -42,9 +42,32 @@ TEST(IsVideoLink, OtherTexts) {
 
 TEST(ExtractLinkAddress, OnlyAttributeIsTheAddress) {
     EXPECT_EQ(Address("<a href=\"media/v.mp4\">v.mp4</a>"), "media/v.mp4");
-    // Every semicolon goes, an entity's included.
+}
+
+// A browser's outerHTML writes every "&" of a value as "&amp;" (and "<", ">", a quote as
+// references); the address is the value they stand for.
+TEST(ExtractLinkAddress, ReferencesABrowserWritesAreDecodedBeforeTheSemicolonsGo) {
     EXPECT_EQ(Address("<A HREF=\"http://cdn.test/a/b.flv?x=1&amp;y=2\">b</A>"),
-              "http://cdn.test/a/b.flv?x=1&ampy=2");
+              "http://cdn.test/a/b.flv?x=1&y=2");
+    EXPECT_EQ(Address("<a href=\"http://cdn.test/v.mp4?sig=ab&amp;expires=9&amp;id=3\">v</a>"),
+              "http://cdn.test/v.mp4?sig=ab&expires=9&id=3");
+    EXPECT_EQ(Address("<a href=\"v.mp4?a=&lt;b&gt;&amp;q=&quot;x&quot;\">v</a>"),
+              "v.mp4?a=<b>&q=\"x\"");
+    // The page's own semicolons still go, right beside a reference too.
+    EXPECT_EQ(Address("<a href=\"a;b.flv?x=1;&amp;;y=2\">v</a>"), "ab.flv?x=1&y=2");
+    // A reference at the very end, with and without the rest of the tag.
+    EXPECT_EQ(Address("<a href=\"v.mp4?x=1&amp;\">v</a>"), "v.mp4?x=1&");
+    EXPECT_EQ(Address("<a href=\"v.mp4&quot;"), "v.mp4\"");
+    // One pass: what a reference stands for is not read again.
+    EXPECT_EQ(Address("<a href=\"v.mp4?q=&amp;lt;&amp;amp;\">v</a>"), "v.mp4?q=&lt&amp");
+}
+
+TEST(ExtractLinkAddress, TextThatOnlyLooksLikeAReferenceStays) {
+    EXPECT_EQ(Address("<a href=\"v.mp4?a=1&ampx=2\">v</a>"), "v.mp4?a=1&ampx=2");
+    EXPECT_EQ(Address("<a href=\"v.mp4?a=1&amp\">v</a>"), "v.mp4?a=1&amp");
+    EXPECT_EQ(Address("<a href=\"v.mp4?a=1&x=2&AMP;b&#38;c&nbsp;d\">v</a>"),
+              "v.mp4?a=1&x=2&AMPb&#38c&nbspd");
+    EXPECT_EQ(Address("<a href=\"&&amp;&\">v</a>"), "&&&");
 }
 
 TEST(ExtractLinkAddress, AnAddressAfterAnotherAttributeIsNotCarvedCleanly) {
@@ -95,6 +118,15 @@ TEST(ExtractLinkAddress, DoubleByteTextAroundTheSeparators) {
     EXPECT_EQ(Address("<a href=\"\x81;b;c.mp4\">"), "\x81;bc.mp4");
     // A lead byte at the very end.
     EXPECT_EQ(Address("<a href=\"v.mp4\x81"), "v.mp4\x81");
+}
+
+TEST(ExtractLinkAddress, ReferencesAmongDoubleByteText) {
+    EXPECT_EQ(Address("<a href=\"http://\xCA\xD3\xC6\xB5.test/\xB5\xDA\xD2\xBB.mp4?"
+                      "\xB1\xEA=\xB8\xDF&amp;\xC7\xE5=1;\">x</a>"),
+              "http://\xCA\xD3\xC6\xB5.test/\xB5\xDA\xD2\xBB.mp4?\xB1\xEA=\xB8\xDF&\xC7\xE5=1");
+    // An ampersand in trail position starts no reference; its semicolon is a page semicolon.
+    EXPECT_EQ(Address("<a href=\"v\x81&amp;x\">"), "v\x81&ampx");
+    EXPECT_EQ(Address("<a href=\"v\x81\x40&amp;x\">"), "v\x81\x40&x");
 }
 
 }  // namespace

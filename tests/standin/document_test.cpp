@@ -38,6 +38,28 @@ TEST(HtmlLoader, KeepsAttributeQuotingAsWritten) {
     EXPECT_EQ(links[1]->GetAttribute(L"title"), L"");
 }
 
+TEST(HtmlLoader, MarkupWritesEveryAmpersandOfAValueAsABrowserDoes) {
+    auto doc = Document::Parse(
+        L"<a href=\"v.mp4?a=1&b=2&amp;c=3&#38;d&#x26;e\">v</a>"
+        L"<a href='x.flv?a&ampx&amp' title=&lt;&quot;&nbsp;&copy;&#233;&>x</a>",
+        L"http://site.test/");
+    auto links = doc->ElementsByTag(L"a");
+    ASSERT_EQ(links.size(), 2u);
+    EXPECT_EQ(links[0]->GetAttribute(L"href"), L"v.mp4?a=1&b=2&c=3&d&e");
+    EXPECT_EQ(links[0]->OuterHtml(), L"<a href=\"v.mp4?a=1&amp;b=2&amp;c=3&amp;d&amp;e\">v</a>");
+    // The quoting stays as written, and so do references to other characters.
+    EXPECT_EQ(links[1]->OuterHtml(),
+              L"<a href='x.flv?a&amp;ampx&amp;amp' title=&lt;&quot;&nbsp;&copy;&#233;&amp;>x</a>");
+    // Read back by the loader, the markup means what the page meant.
+    auto again =
+        Document::Parse(links[0]->OuterHtml() + links[1]->OuterHtml(), L"http://site.test/");
+    auto copies = again->ElementsByTag(L"a");
+    ASSERT_EQ(copies.size(), 2u);
+    EXPECT_EQ(copies[0]->GetAttribute(L"href"), links[0]->GetAttribute(L"href"));
+    EXPECT_EQ(copies[1]->GetAttribute(L"href"), links[1]->GetAttribute(L"href"));
+    EXPECT_EQ(copies[1]->GetAttribute(L"title"), links[1]->GetAttribute(L"title"));
+}
+
 TEST(HtmlLoader, ToleratesVoidElementsCommentsAndUnclosedTags) {
     auto doc = Document::Parse(
         L"<!DOCTYPE html><title>T</title><p>one<br>two<input name=q><!-- <a href=x>no</a> -->"
