@@ -41,3 +41,13 @@ function(reelhawk_gtest name)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                          PROPERTIES TIMEOUT 300 ${ARG_PROPERTIES})
 endfunction()
+
+# reelhawk_on_chromium(<gtest target> [PROPERTIES ...])
+# The target's cases once more with Chromium behind the stand-in browser control, as <case>.chromium.
+# The test command starts the Chromium they reach (scripts/lib.sh, reelhawk_start_chromium).
+function(reelhawk_on_chromium name)
+    cmake_parse_arguments(ARG "" "" "PROPERTIES" ${ARGN})
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 TEST_SUFFIX .chromium
+                         PROPERTIES TIMEOUT 300 ENVIRONMENT REELHAWK_STANDIN_ENGINE=chromium
+                         ${ARG_PROPERTIES})
+endfunction()

@@ -13,7 +13,7 @@ reelhawk_ensure_packages() {
         "x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix"
         "x86_64-w64-mingw32-widl:mingw-w64-tools"
         "wine:wine" "/usr/lib/wine/wine64:wine64" "Xvfb:xvfb" "import:imagemagick" "xdotool:xdotool"
-        "locale-gen:locales" "xwininfo:x11-utils" "python3:python3"
+        "locale-gen:locales" "xwininfo:x11-utils" "python3:python3" "chromium:chromium"
     )
     local -a missing=()
     local entry
@@ -21,6 +21,7 @@ reelhawk_ensure_packages() {
         command -v "${entry%%:*}" >/dev/null 2>&1 || missing+=("${entry#*:}")
     done
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+    [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
     [ -n "$(fc-list :lang=zh 2>/dev/null | head -n 1)" ] || missing+=(fonts-wqy-zenhei)
     if [ -z "$(ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ]; then
         missing+=(libclang-rt-dev)
@@ -147,4 +148,42 @@ reelhawk_shell_handler() {
         wine reg add "HKLM\\Software\\Classes\\${scheme}\\shell\\open\\command" /ve /d "$command" /f \
             </dev/null >/dev/null 2>&1
     done
+}
+
+# One headless Chromium for the whole run, behind the relay that programs under Wine reach on
+# 127.0.0.1. The stand-in browser uses it when REELHAWK_STANDIN_ENGINE=chromium; the relay's address
+# is in REELHAWK_STANDIN_CHROMIUM.
+reelhawk_start_chromium() {
+    [ -n "${REELHAWK_CHROMIUM_RELAY_PID:-}" ] && return 0
+    if ! command -v chromium >/dev/null 2>&1; then
+        log "chromium is not installed: the Chromium engine is not available"
+        return 1
+    fi
+    local port_file
+    port_file="$(mktemp -u "${TMPDIR:-/tmp}/reelhawk-chromium.XXXXXX")"
+    python3 "$REELHAWK_ROOT/scripts/chromium_relay.py" "$port_file" </dev/null >/dev/null 2>&1 &
+    REELHAWK_CHROMIUM_RELAY_PID=$!
+    local i
+    for i in $(seq 1 100); do
+        if [ -s "$port_file" ]; then
+            REELHAWK_STANDIN_CHROMIUM="$(cat "$port_file")"
+            export REELHAWK_STANDIN_CHROMIUM
+            rm -f "$port_file"
+            return 0
+        fi
+        kill -0 "$REELHAWK_CHROMIUM_RELAY_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    log "Chromium did not start"
+    reelhawk_stop_chromium
+    return 1
+}
+
+reelhawk_stop_chromium() {
+    if [ -n "${REELHAWK_CHROMIUM_RELAY_PID:-}" ]; then
+        kill "$REELHAWK_CHROMIUM_RELAY_PID" 2>/dev/null
+        wait "$REELHAWK_CHROMIUM_RELAY_PID" 2>/dev/null
+        unset REELHAWK_CHROMIUM_RELAY_PID REELHAWK_STANDIN_CHROMIUM
+    fi
+    return 0
 }

@@ -34,8 +34,10 @@ fi
 if [ -n "${DISPLAY:-}" ]; then
     reelhawk_start_wine
     reelhawk_shell_handler browser
+    [ "${REELHAWK_STANDIN_ENGINE:-}" = chromium ] && reelhawk_start_chromium
     wine "$exe"
     status=$?
+    reelhawk_stop_chromium
     reelhawk_stop_wine
     exit $status
 fi
@@ -50,6 +52,8 @@ address="${REELHAWK_VIDEO_PAGE:-http://v.youku.com/v_show/id_XNDk2MTQ3MjA0.html}
 
 reelhawk_start_display || exit 1
 reelhawk_start_wine
+# REELHAWK_STANDIN_ENGINE=chromium: the pages are loaded, laid out and scripted by Chromium.
+[ "${REELHAWK_STANDIN_ENGINE:-}" = chromium ] && { reelhawk_start_chromium || exit 1; }
 
 wine "$exe" </dev/null &
 program=$!
@@ -84,6 +88,7 @@ fi
 echo "Picture of the window: $shot"
 echo "Reelhawk ended with exit code $status."
 
+reelhawk_stop_chromium
 reelhawk_stop_wine
 reelhawk_stop_display
 [ $harvested -eq 0 ] && exit $status || exit 1

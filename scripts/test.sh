@@ -59,6 +59,8 @@ ctest --test-dir "$REELHAWK_BUILD/host" -j "$jobs" --output-on-failure --timeout
 step "windows tests under Wine"
 reelhawk_start_display || exit 1
 reelhawk_start_wine
+# The suites that drive the browser control run once more on Chromium (their *.chromium cases).
+reelhawk_start_chromium || status=1
 mkdir -p "$REELHAWK_BUILD/artifacts"
 export REELHAWK_ARTIFACTS="$REELHAWK_BUILD/artifacts"
 # Wine's own error lines on, so that a program Wine could not start says why.
@@ -85,6 +87,7 @@ if [ -s "$REELHAWK_WINE_RESTARTS" ]; then
     log "Wine failed to start these programs at the first try; each was started once more:"
     sed 's/^/    /' "$REELHAWK_WINE_RESTARTS" >&2
 fi
+reelhawk_stop_chromium
 reelhawk_stop_wine
 reelhawk_stop_display
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "standin/call_log.h"
+#include "standin/chromium.h"
 #include "standin/document.h"
 #include "standin/dom_objects.h"
 #include "standin/url.h"
@@ -27,6 +28,8 @@ constexpr wchar_t kNotifyClass[] = L"ReelhawkStandinNotify";
 
 // Posted to the browser's own message window: load the navigation with this serial number.
 constexpr UINT kLoadMessage = WM_APP + 1;
+// Posted by Chromium's reader when the main frame has loaded a page.
+constexpr UINT kChromiumLoadedMessage = WM_APP + 2;
 
 // Pages larger than this are not loaded (a guard against reading a huge file by mistake).
 constexpr DWORD kMaxPageBytes = 16 * 1024 * 1024;
@@ -196,6 +199,7 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     ~WebBrowser() {
         LogLine(L"Destroy");
         link_->browser = nullptr;
+        chromium_.reset();
         DestroyWindows();
         if (notify_) {
             DestroyWindow(notify_);
@@ -283,6 +287,9 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     }
     STDMETHODIMP Refresh() override {
         LogLine(L"Refresh");
+        if (chromium_) {
+            return chromium_->Url().empty() ? S_OK : StartNavigation(chromium_->Url());
+        }
         return document_ ? StartNavigation(document_->Url()) : S_OK;
     }
     STDMETHODIMP Refresh2(VARIANT*) override { return Refresh(); }
@@ -290,6 +297,9 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         LogLine(L"Stop");
         ++serial_;  // a load still waiting in the queue is dropped
         busy_ = false;
+        if (chromium_) {
+            chromium_->Stop();
+        }
         return S_OK;
     }
     STDMETHODIMP get_Application(IDispatch** out) override {
@@ -305,7 +315,9 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         if (!out) {
             return E_POINTER;
         }
-        *out = document_ ? GetDocumentObject(document_) : nullptr;
+        *out = chromium_   ? chromium_->Document()
+               : document_ ? GetDocumentObject(document_)
+                           : nullptr;
         return *out ? S_OK : S_FALSE;
     }
     STDMETHODIMP get_TopLevelContainer(VARIANT_BOOL*) override {
@@ -324,7 +336,9 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         if (!out) {
             return E_POINTER;
         }
-        std::wstring title = document_ ? document_->Title() : std::wstring();
+        std::wstring title = chromium_   ? chromium_->Title()
+                             : document_ ? document_->Title()
+                                         : std::wstring();
         *out = SysAllocStringLen(title.data(), static_cast<UINT>(title.size()));
         return S_OK;
     }
@@ -332,7 +346,9 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         if (!out) {
             return E_POINTER;
         }
-        std::wstring url = document_ ? document_->Url() : std::wstring();
+        std::wstring url = chromium_   ? chromium_->Url()
+                           : document_ ? document_->Url()
+                                       : std::wstring();
         *out = SysAllocStringLen(url.data(), static_cast<UINT>(url.size()));
         return S_OK;
     }
@@ -340,7 +356,7 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         if (!out) {
             return E_POINTER;
         }
-        *out = busy_ ? VARIANT_TRUE : VARIANT_FALSE;
+        *out = busy_ || (chromium_ && chromium_->Busy()) ? VARIANT_TRUE : VARIANT_FALSE;
         return S_OK;
     }
 
@@ -431,7 +447,7 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         if (!out) {
             return E_POINTER;
         }
-        *out = busy_ ? READYSTATE_LOADING : READYSTATE_COMPLETE;
+        *out = busy_ || (chromium_ && chromium_->Busy()) ? READYSTATE_LOADING : READYSTATE_COMPLETE;
         return S_OK;
     }
     STDMETHODIMP get_Offline(VARIANT_BOOL* out) override {
@@ -676,6 +692,15 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
             }
             return 0;
         }
+        if (self && message == kChromiumLoadedMessage && self->chromium_) {
+            try {
+                if (self->chromium_->OnLoaded()) {
+                    self->ShowDocument();
+                }
+            } catch (...) {  // the page stays as it was
+            }
+            return 0;
+        }
         return DefWindowProcW(window, message, wParam, lParam);
     }
 
@@ -782,7 +807,7 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         view_ = CreateWindowExW(0, kViewClass, L"",
                                 WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, 0, 0,
                                 client.right, client.bottom, embedding_, nullptr, g_instance, this);
-        if (document_) {
+        if (document_ || (chromium_ && chromium_->HasDocument())) {
             ShowDocument();
         }
         return S_OK;
@@ -822,6 +847,13 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
             }
         }
         pending_ = address.empty() ? std::wstring(L"about:blank") : NormalizeAddress(address);
+        if (ChromiumEngineChosen()) {
+            if (!chromium_) {
+                chromium_ = std::make_unique<ChromiumView>(kChromiumLoadedMessage);
+            }
+            chromium_->Navigate(pending_, notify_);
+            return S_OK;
+        }
         ++serial_;
         busy_ = true;
         // Like a real browser, the page loads later, from the message loop.
@@ -877,10 +909,9 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     }
 
     LRESULT OnGetObject(WPARAM wParam) {
-        if (!document_) {
-            return 0;
-        }
-        IDispatch* object = GetDocumentObject(document_);
+        IDispatch* object = chromium_   ? chromium_->Document()
+                            : document_ ? GetDocumentObject(document_)
+                                        : nullptr;
         if (!object) {
             return 0;
         }
@@ -931,6 +962,7 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     unsigned serial_ = 0;
     std::wstring pending_;
     std::shared_ptr<Document> document_;
+    std::unique_ptr<ChromiumView> chromium_;  // when Chromium is the engine
 };
 
 bool RegisterWindowClasses() {

@@ -113,6 +113,8 @@ ITypeInfo* BuildTypeInfo(METHODDATA* members, UINT count) {
     return iface;  // the class stays referenced too, for the life of the process
 }
 
+}  // namespace
+
 ITypeInfo* ElementTypeInfo() {
     static ITypeInfo* info = BuildTypeInfo(g_elementMembers, ARRAYSIZE(g_elementMembers));
     return info;
@@ -125,6 +127,8 @@ ITypeInfo* DocumentTypeInfo() {
     static ITypeInfo* info = BuildTypeInfo(g_documentMembers, ARRAYSIZE(g_documentMembers));
     return info;
 }
+
+namespace {
 
 // {5E3A9C1B-7D41-4F0E-9B2A-6C8D1E4F7A30}: asks an object of this model for itself.
 const IID IID_StandinObject = {

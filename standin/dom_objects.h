@@ -34,6 +34,11 @@ IDispatch* GetElementObject(const std::shared_ptr<Document>& document, Node* ele
 // The document behind an object of this model (a document or element object), or null.
 std::shared_ptr<Document> DocumentOfObject(IUnknown* object);
 
+// The type information of each kind of object, shared by every engine's objects.
+ITypeInfo* ElementTypeInfo();
+ITypeInfo* CollectionTypeInfo();
+ITypeInfo* DocumentTypeInfo();
+
 // Automation objects of the model alive in this module, and the sum of their reference counts:
 // once every holder has let go, both are back where they were.
 long LiveObjectCount();

@@ -5,6 +5,7 @@
 #include <objbase.h>
 
 #include "standin/browser.h"
+#include "standin/chromium.h"
 #include "standin/dom_objects.h"
 
 namespace {
@@ -84,17 +85,22 @@ HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
 }
 
 HRESULT WINAPI DllCanUnloadNow() {
-    return g_locks == 0 && standin::LiveBrowserCount() == 0 && standin::LiveObjectCount() == 0
+    return g_locks == 0 && standin::LiveBrowserCount() == 0 && standin::LiveObjectCount() == 0 &&
+                   standin::LiveChromiumObjectCount() == 0
                ? S_OK
                : S_FALSE;
 }
 
 // For tests: what is still alive in this module.
 LONG WINAPI ReelhawkStandinLiveObjects() {
-    return standin::LiveObjectCount();
+    return standin::LiveObjectCount() + standin::LiveChromiumObjectCount();
 }
 LONG WINAPI ReelhawkStandinLiveReferences() {
-    return standin::LiveReferenceCount();
+    return standin::LiveReferenceCount() + standin::LiveChromiumReferenceCount();
+}
+// Chromium's remote objects that automation objects of this module still hold.
+LONG WINAPI ReelhawkStandinLiveRemoteObjects() {
+    return standin::LiveRemoteObjectCount();
 }
 LONG WINAPI ReelhawkStandinLiveBrowsers() {
     return standin::LiveBrowserCount();

@@ -29,6 +29,13 @@ const CLSID kClsidWebBrowser = {
     0x8856f961, 0x340a, 0x11d0, {0xa9, 0x6b, 0x00, 0xc0, 0x4f, 0xd7, 0x05, 0xa2}};
 const wchar_t kResolver[] = L"http://resolver.reelhawk.test/";
 
+// The engine behind the control in this run (REELHAWK_STANDIN_ENGINE=chromium, else the model).
+bool UnderChromium() {
+    char engine[32] = {};
+    GetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine, sizeof(engine));
+    return _stricmp(engine, "chromium") == 0;
+}
+
 std::wstring Widen(const char* text) {
     return standin::BytesToWide(text, CP_ACP);
 }
@@ -239,8 +246,15 @@ TEST_F(StandinBrowser, ResolvesLikeTheToolDoes) {
         EXPECT_EQ(GetNumber(TagsOf(document.get(), L"textarea").get(), L"length"), 1.0);
         EXPECT_EQ(PutText(address.get(), L"value", videoPage.c_str()), S_OK);
         EXPECT_EQ(CallMethod(submit.get(), L"click"), S_OK);
-        // The click only starts the navigation.
-        EXPECT_EQ(GetText(document.get(), L"URL"), kResolver);
+        // The click only starts the navigation. The model keeps the old page until the message
+        // loop runs; Chromium commits the submission on its own, so the old document may already
+        // be gone (it then answers empty), but it never becomes the new page.
+        std::wstring url = GetText(document.get(), L"URL");
+        if (UnderChromium()) {
+            EXPECT_TRUE(url == kResolver || url.empty()) << standin::WideToUtf8(url);
+        } else {
+            EXPECT_EQ(url, kResolver);
+        }
     }
     const std::wstring resultUrl =
         L"http://resolver.reelhawk.test/resolve.html?token=demo-2026"

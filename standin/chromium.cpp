@@ -1,0 +1,554 @@
+#include "standin/chromium.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <condition_variable>
+#include <map>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "standin/call_log.h"
+#include "standin/document.h"
+#include "standin/url.h"
+
+namespace standin {
+namespace {
+
+// How long a property read or a command may hold the caller. Setting up a page starts a renderer
+// in Chromium, which takes longer the first time.
+constexpr DWORD kCallTimeoutMs = 2000;
+constexpr DWORD kSetupTimeoutMs = 4000;
+constexpr DWORD kMaxServedBytes = 16 * 1024 * 1024;
+
+std::wstring Environment(const wchar_t* name) {
+    DWORD length = GetEnvironmentVariableW(name, nullptr, 0);
+    if (length == 0) {
+        return {};
+    }
+    std::wstring value(length, L'\0');
+    length = GetEnvironmentVariableW(name, value.data(), length);
+    value.resize(length);
+    return value;
+}
+
+std::string Base64(std::string_view bytes) {
+    static const char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                     (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                     static_cast<unsigned char>(bytes[i + 2]);
+        out += kDigits[(v >> 18) & 63];
+        out += kDigits[(v >> 12) & 63];
+        out += kDigits[(v >> 6) & 63];
+        out += kDigits[v & 63];
+    }
+    if (i < bytes.size()) {
+        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) {
+            v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        }
+        out += kDigits[(v >> 18) & 63];
+        out += kDigits[(v >> 12) & 63];
+        out += i + 1 < bytes.size() ? kDigits[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+bool ReadServedFile(const std::wstring& path, std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    LARGE_INTEGER size;
+    bool ok = GetFileSizeEx(file, &size) && size.QuadPart <= kMaxServedBytes;
+    if (ok) {
+        bytes.resize(static_cast<size_t>(size.QuadPart));
+        DWORD read = 0;
+        ok = bytes.empty() ||
+             (ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+              read == bytes.size());
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+// No charset for pages: Chromium then decodes them as they declare, as the model's loader does.
+std::string ContentType(const std::wstring& file) {
+    std::wstring name = LowerAscii(file);
+    auto endsWith = [&](std::wstring_view end) {
+        return name.size() >= end.size() &&
+               name.compare(name.size() - end.size(), end.size(), end) == 0;
+    };
+    if (endsWith(L".html") || endsWith(L".htm")) {
+        return "text/html";
+    }
+    if (endsWith(L".js")) {
+        return "text/javascript";
+    }
+    if (endsWith(L".css")) {
+        return "text/css";
+    }
+    if (endsWith(L".png")) {
+        return "image/png";
+    }
+    if (endsWith(L".gif")) {
+        return "image/gif";
+    }
+    if (endsWith(L".jpg") || endsWith(L".jpeg")) {
+        return "image/jpeg";
+    }
+    return "application/octet-stream";
+}
+
+// The one connection of this process to the relay. Pages hold it; it closes with the last.
+class Connection {
+  public:
+    static std::shared_ptr<Connection> Acquire(std::wstring& why) {
+        static std::mutex mutex;
+        static std::weak_ptr<Connection> current;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (auto existing = current.lock(); existing && existing->alive_) {
+            return existing;
+        }
+        auto connection = std::shared_ptr<Connection>(new Connection());
+        if (!connection->Connect(why)) {
+            return nullptr;
+        }
+        current = connection;
+        return connection;
+    }
+
+    ~Connection() {
+        alive_ = false;
+        if (socket_ != INVALID_SOCKET) {
+            shutdown(socket_, SD_BOTH);
+            closesocket(socket_);
+        }
+        if (reader_.joinable()) {
+            reader_.join();
+        }
+        if (started_) {
+            WSACleanup();
+        }
+    }
+
+    std::optional<Json> Call(const std::string& session, const char* method, Json params,
+                             DWORD timeoutMs) {
+        auto pending = std::make_shared<Pending>();
+        int id;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!alive_) {
+                return std::nullopt;
+            }
+            id = nextId_++;
+            pending_[id] = pending;
+        }
+        if (!Write(id, session, method, std::move(params))) {
+            Forget(id);
+            return std::nullopt;
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        bool answered = pending->done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                               [&] { return pending->answered || !alive_; });
+        pending_.erase(id);
+        if (!answered || !pending->answered || pending->failed) {
+            return std::nullopt;
+        }
+        return std::move(pending->result);
+    }
+
+    void Send(const std::string& session, const char* method, Json params) {
+        int id;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!alive_) {
+                return;
+            }
+            id = nextId_++;
+        }
+        Write(id, session, method, std::move(params));
+    }
+
+    void Register(const std::string& session, ChromiumPage* page) {
+        std::lock_guard<std::mutex> lock(pagesMutex_);
+        pages_[session] = page;
+    }
+    // After this returns no event reaches the page any more.
+    void Unregister(const std::string& session) {
+        std::lock_guard<std::mutex> lock(pagesMutex_);
+        pages_.erase(session);
+    }
+
+  private:
+    struct Pending {
+        std::condition_variable done;
+        bool answered = false;
+        bool failed = false;
+        Json result;
+    };
+
+    Connection() = default;
+
+    bool Connect(std::wstring& why) {
+        std::wstring address = Environment(L"REELHAWK_STANDIN_CHROMIUM");
+        size_t colon = address.rfind(L':');
+        if (address.empty() || colon == std::wstring::npos) {
+            why = L"REELHAWK_STANDIN_CHROMIUM names no relay (host:port)";
+            return false;
+        }
+        std::string host = WideToUtf8(address.substr(0, colon));
+        int port = _wtoi(address.c_str() + colon + 1);
+        WSADATA data;
+        if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+            why = L"Winsock did not start";
+            return false;
+        }
+        started_ = true;
+        sockaddr_in target = {};
+        target.sin_family = AF_INET;
+        target.sin_port = htons(static_cast<u_short>(port));
+        target.sin_addr.s_addr = inet_addr(host.c_str());
+        // The relay is on this machine; no other address is ever reached.
+        if ((ntohl(target.sin_addr.s_addr) >> 24) != 127 || port <= 0 || port > 65535) {
+            why = L"the relay must be on 127.0.0.0/8: " + address;
+            return false;
+        }
+        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (socket_ == INVALID_SOCKET ||
+            connect(socket_, reinterpret_cast<sockaddr*>(&target), sizeof(target)) != 0) {
+            why = L"no relay answers at " + address;
+            return false;
+        }
+        BOOL noDelay = TRUE;
+        setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                   sizeof(noDelay));
+        alive_ = true;
+        reader_ = std::thread([this] { Read(); });
+        return true;
+    }
+
+    bool Write(int id, const std::string& session, const char* method, Json params) {
+        Json message = {{"id", id}, {"method", method}, {"params", std::move(params)}};
+        if (!session.empty()) {
+            message["sessionId"] = session;
+        }
+        std::string bytes = message.dump(-1, ' ', false, Json::error_handler_t::replace);
+        bytes.push_back('\0');
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        const char* data = bytes.data();
+        size_t left = bytes.size();
+        while (left > 0) {
+            int sent = send(socket_, data, static_cast<int>(std::min<size_t>(left, 1 << 20)), 0);
+            if (sent <= 0) {
+                return false;
+            }
+            data += sent;
+            left -= static_cast<size_t>(sent);
+        }
+        return true;
+    }
+
+    void Forget(int id) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_.erase(id);
+    }
+
+    void Read() {
+        std::string buffer;
+        std::vector<char> chunk(1 << 16);
+        for (;;) {
+            int got = recv(socket_, chunk.data(), static_cast<int>(chunk.size()), 0);
+            if (got <= 0) {
+                break;
+            }
+            buffer.append(chunk.data(), static_cast<size_t>(got));
+            size_t start = 0;
+            for (size_t end; (end = buffer.find('\0', start)) != std::string::npos;
+                 start = end + 1) {
+                Json message =
+                    Json::parse(buffer.begin() + static_cast<std::ptrdiff_t>(start),
+                                buffer.begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
+                if (message.is_object()) {
+                    Dispatch(message);
+                }
+            }
+            buffer.erase(0, start);
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (alive_) {
+            LogLine(L"ChromiumGone the relay closed the connection");
+        }
+        alive_ = false;
+        for (auto& [id, pending] : pending_) {
+            pending->done.notify_all();
+        }
+    }
+
+    void Dispatch(const Json& message) {
+        if (message.contains("id") && message["id"].is_number_integer()) {
+            int id = message["id"].get<int>();
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto found = pending_.find(id);
+            if (found != pending_.end()) {
+                Pending& pending = *found->second;
+                pending.answered = true;
+                pending.failed = message.contains("error");
+                if (message.contains("result")) {
+                    pending.result = message["result"];
+                }
+                pending.done.notify_all();
+            }
+            return;
+        }
+        std::string method = message.value("method", "");
+        std::string session = message.value("sessionId", "");
+        const Json& params = message.contains("params") ? message["params"] : Json::object();
+        if (method == "Fetch.requestPaused") {
+            Serve(session, params);
+            return;
+        }
+        if (method == "Page.javascriptDialogOpening") {
+            // Nobody is there to answer a page's alert; it must not hold the page.
+            Send(session, "Page.handleJavaScriptDialog", {{"accept", true}});
+            return;
+        }
+        std::lock_guard<std::mutex> lock(pagesMutex_);
+        auto page = pages_.find(session);
+        if (page != pages_.end()) {
+            page->second->OnEvent(method, params);
+        }
+    }
+
+    // Every request of every page is answered from the web folder, or refused.
+    void Serve(const std::string& session, const Json& params) {
+        std::string requestId = params.value("requestId", "");
+        std::wstring url;
+        if (params.contains("request") && params["request"].is_object()) {
+            url = Utf8ToWide(params["request"].value("url", ""));
+        }
+        UrlParts parts = SplitUrl(url);
+        if (parts.scheme == L"file") {
+            // Local files, read by Chromium itself: a file: address names a file directly.
+            Send(session, "Fetch.continueRequest", {{"requestId", requestId}});
+            return;
+        }
+        std::wstring file;
+        if ((parts.scheme == L"http" || parts.scheme == L"https") &&
+            AddressToFile(url, Environment(L"REELHAWK_STANDIN_WEBROOT"), file)) {
+            DWORD attributes = GetFileAttributesW(file.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                if (parts.path.empty() || parts.path.back() != L'/') {
+                    // A folder's relative links start inside it.
+                    parts.path += L'/';
+                    Json headers = Json::array(
+                        {{{"name", "Location"}, {"value", WideToUtf8(JoinUrl(parts))}}});
+                    Send(session, "Fetch.fulfillRequest",
+                         {{"requestId", requestId},
+                          {"responseCode", 301},
+                          {"responseHeaders", headers},
+                          {"body", ""}});
+                    return;
+                }
+                file += L"\\index.html";
+            }
+            std::string bytes;
+            if (ReadServedFile(file, bytes)) {
+                Json headers =
+                    Json::array({{{"name", "Content-Type"}, {"value", ContentType(file)}}});
+                Send(session, "Fetch.fulfillRequest",
+                     {{"requestId", requestId},
+                      {"responseCode", 200},
+                      {"responseHeaders", headers},
+                      {"body", Base64(bytes)}});
+                return;
+            }
+        }
+        // As with the model: a page that is not there leaves the shown page as it is.
+        if (params.value("resourceType", "") == "Document") {
+            LogLine(L"NotFound " + LogEscape(url));
+        }
+        Send(session, "Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Aborted"}});
+    }
+
+    SOCKET socket_ = INVALID_SOCKET;
+    bool started_ = false;
+    std::atomic<bool> alive_{false};
+    std::thread reader_;
+    std::mutex mutex_;  // pending_, nextId_
+    std::mutex writeMutex_;
+    std::mutex pagesMutex_;
+    int nextId_ = 1;
+    std::map<int, std::shared_ptr<Pending>> pending_;
+    std::map<std::string, ChromiumPage*> pages_;
+};
+
+// The page's connection, kept beside it (a page never outlives it).
+std::map<const ChromiumPage*, std::shared_ptr<Connection>>& Connections() {
+    static std::map<const ChromiumPage*, std::shared_ptr<Connection>> map;
+    return map;
+}
+std::mutex g_connectionsMutex;
+
+std::shared_ptr<Connection> ConnectionOf(const ChromiumPage* page) {
+    std::lock_guard<std::mutex> lock(g_connectionsMutex);
+    auto found = Connections().find(page);
+    return found == Connections().end() ? nullptr : found->second;
+}
+
+}  // namespace
+
+bool ChromiumEngineChosen() {
+    return EqualsNoCase(Environment(L"REELHAWK_STANDIN_ENGINE"), L"chromium");
+}
+
+std::shared_ptr<ChromiumPage> ChromiumPage::Open(HWND notifyWindow, UINT loadedMessage) {
+    std::wstring why;
+    std::shared_ptr<Connection> connection = Connection::Acquire(why);
+    if (!connection) {
+        LogLine(L"ChromiumUnavailable " + LogEscape(why));
+        return nullptr;
+    }
+    auto fail = [&](const wchar_t* step) -> std::shared_ptr<ChromiumPage> {
+        LogLine(std::wstring(L"ChromiumUnavailable ") + step);
+        return nullptr;
+    };
+    auto context = connection->Call({}, "Target.createBrowserContext", {{"disposeOnDetach", true}},
+                                    kSetupTimeoutMs);
+    if (!context || !context->contains("browserContextId")) {
+        return fail(L"no browser context");
+    }
+    std::string contextId = (*context)["browserContextId"].get<std::string>();
+    auto target = connection->Call({}, "Target.createTarget",
+                                   {{"url", "about:blank"}, {"browserContextId", contextId}},
+                                   kSetupTimeoutMs);
+    if (!target || !target->contains("targetId")) {
+        connection->Send({}, "Target.disposeBrowserContext", {{"browserContextId", contextId}});
+        return fail(L"no page");
+    }
+    auto attached = connection->Call(
+        {}, "Target.attachToTarget",
+        {{"targetId", (*target)["targetId"].get<std::string>()}, {"flatten", true}},
+        kSetupTimeoutMs);
+    if (!attached || !attached->contains("sessionId")) {
+        connection->Send({}, "Target.disposeBrowserContext", {{"browserContextId", contextId}});
+        return fail(L"no session");
+    }
+    auto page = std::shared_ptr<ChromiumPage>(new ChromiumPage());
+    page->session_ = (*attached)["sessionId"].get<std::string>();
+    page->context_ = contextId;
+    page->notify_ = notifyWindow;
+    page->loadedMessage_ = loadedMessage;
+    {
+        std::lock_guard<std::mutex> lock(g_connectionsMutex);
+        Connections()[page.get()] = connection;
+    }
+    connection->Register(page->session_, page.get());
+    auto tree = page->Call("Page.getFrameTree");
+    if (tree && tree->contains("frameTree")) {
+        page->frame_ = (*tree)["frameTree"]["frame"].value("id", "");
+    }
+    // Interception first: not one request of this page may reach the network.
+    if (!page->Call("Fetch.enable", {{"patterns", Json::array({{{"urlPattern", "*"}}})}}) ||
+        !page->Call("Page.enable")) {
+        return fail(L"the page refused interception");
+    }
+    return page;
+}
+
+ChromiumPage::~ChromiumPage() {
+    std::shared_ptr<Connection> connection = ConnectionOf(this);
+    if (connection) {
+        connection->Unregister(session_);
+        connection->Send({}, "Target.disposeBrowserContext", {{"browserContextId", context_}});
+    }
+    std::lock_guard<std::mutex> lock(g_connectionsMutex);
+    Connections().erase(this);
+}
+
+std::optional<Json> ChromiumPage::Call(const char* method, Json params) {
+    std::shared_ptr<Connection> connection = ConnectionOf(this);
+    if (!connection) {
+        return std::nullopt;
+    }
+    return connection->Call(session_, method, std::move(params), kCallTimeoutMs);
+}
+
+void ChromiumPage::Send(const char* method, Json params) {
+    if (std::shared_ptr<Connection> connection = ConnectionOf(this)) {
+        connection->Send(session_, method, std::move(params));
+    }
+}
+
+void ChromiumPage::Navigate(const std::wstring& url) {
+    loading_ = true;
+    Send("Page.navigate", {{"url", WideToUtf8(url)}});
+}
+
+void ChromiumPage::Stop() {
+    Send("Page.stopLoading");
+    loading_ = false;
+}
+
+std::string ChromiumPage::EvaluateDocument() {
+    auto result = Call("Runtime.evaluate", {{"expression", "document"}});
+    if (!result || !result->contains("result") || result->contains("exceptionDetails")) {
+        return {};
+    }
+    return (*result)["result"].value("objectId", "");
+}
+
+void ChromiumPage::ReleaseObject(const std::string& objectId) {
+    Send("Runtime.releaseObject", {{"objectId", objectId}});
+}
+
+std::wstring ChromiumPage::CommittedUrl() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return committedUrl_;
+}
+
+void ChromiumPage::OnEvent(const std::string& method, const Json& params) {
+    if (method == "Page.frameNavigated" && params.contains("frame")) {
+        const Json& frame = params["frame"];
+        if (!frame.contains("parentId")) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            frame_ = frame.value("id", "");
+            committedUrl_ = Utf8ToWide(frame.value("url", "") + frame.value("urlFragment", ""));
+            committed_ = true;
+        }
+    } else if (method == "Page.frameStartedLoading") {
+        if (params.value("frameId", "") == frame_) {
+            loading_ = true;
+        }
+    } else if (method == "Page.frameRequestedNavigation") {
+        // What a click or a page's script asked of the main frame, named as the model names it.
+        std::string reason = params.value("reason", "");
+        std::wstring url = Utf8ToWide(params.value("url", ""));
+        if (params.value("frameId", "") == frame_) {
+            if (reason.rfind("formSubmission", 0) == 0) {
+                LogLine(L"Submit " + LogEscape(url));
+            } else if (reason == "anchorClick") {
+                LogLine(L"Link " + LogEscape(url));
+            }
+        }
+    } else if (method == "Page.loadEventFired") {
+        loading_ = false;
+        // The blank page the target was made with may report its load late; only pages this
+        // control navigated to are shown.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (committed_) {
+            committed_ = false;
+            PostMessageW(notify_, loadedMessage_, 0, 0);
+        }
+    }
+}
+
+}  // namespace standin
