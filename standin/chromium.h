@@ -15,6 +15,7 @@
 #include <oaidl.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -54,6 +55,11 @@ class ChromiumPage : public std::enable_shared_from_this<ChromiumPage> {
     // The address of the page last committed in the main frame.
     std::wstring CommittedUrl() const;
     bool Loading() const { return loading_; }
+
+    // The element objects standing for nodes now, by Chromium's node id (weak: each object
+    // removes itself), so that one node always gives the same object while it lives. The
+    // control's thread only.
+    std::map<long long, IDispatch*> elementObjects;
 
     // Called by the connection's reader with each event of this page's session.
     void OnEvent(const std::string& method, const Json& params);

@@ -284,7 +284,17 @@ class Remote : public Interface {
 
 class ElementObject final : public Remote<IDispatch> {
   public:
-    explicit ElementObject(Handle self) : Remote(std::move(self), ElementTypeInfo()) {}
+    ElementObject(Handle self, long long node)
+        : Remote(std::move(self), ElementTypeInfo()), node_(node) {
+        if (node_) {
+            this->self()->page()->elementObjects[node_] = this;
+        }
+    }
+    ~ElementObject() override {
+        if (node_) {
+            self()->page()->elementObjects.erase(node_);
+        }
+    }
 
   private:
     std::wstring Description() {
@@ -374,6 +384,9 @@ class ElementObject final : public Remote<IDispatch> {
         }
         return DISP_E_MEMBERNOTFOUND;
     }
+
+  private:
+    long long node_;
 };
 
 class CollectionObject final : public Remote<IDispatch> {
@@ -494,7 +507,19 @@ class DocumentObject final : public Remote<IHTMLDocument> {
 };
 
 IDispatch* NewElement(const std::shared_ptr<ChromiumPage>& page, const std::string& objectId) {
-    return new (std::nothrow) ElementObject(std::make_shared<RemoteHandle>(page, objectId));
+    auto handle = std::make_shared<RemoteHandle>(page, objectId);
+    // Which node this is: an element already standing for it is handed out again.
+    long long node = 0;
+    auto described = page->Call("DOM.describeNode", {{"objectId", objectId}});
+    if (described && described->contains("node")) {
+        node = (*described)["node"].value("backendNodeId", 0LL);
+    }
+    auto existing = page->elementObjects.find(node);
+    if (node && existing != page->elementObjects.end()) {
+        existing->second->AddRef();
+        return existing->second;
+    }
+    return new (std::nothrow) ElementObject(std::move(handle), node);
 }
 
 IDispatch* NewCollection(Handle root, std::string tag, bool empty) {
