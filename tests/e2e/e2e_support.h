@@ -38,6 +38,10 @@ std::string ModuleFolder();
 
 bool WriteWholeFile(const std::string& path, std::string_view bytes);
 std::string ReadWholeFile(const std::string& path);  // empty when missing
+
+// Whether Chromium is behind the stand-in browser in this run (REELHAWK_STANDIN_ENGINE=chromium),
+// not the document model.
+bool UnderChromium();
 // The file's lines without their line ends; empty when missing.
 std::vector<std::string> ReadLines(const std::string& path);
 bool MakeFolders(const std::string& path);  // every missing folder on the way

@@ -46,9 +46,16 @@ TEST(HostilePageTest, UncarvableVideoLinksArePassedOverAndTheRestListed) {
     HarvestStartPage(run);
     // The address of a link written with another quoted attribute first is carved as the rule
     // carves it (the first quoted value up to the next one); markup with no value is skipped.
-    EXPECT_EQ(run.Items(),
-              (std::vector<std::string>{"http://media.reelhawk.test/first.mp4", "t\" href",
-                                        "http://media.reelhawk.test/last.flv"}));
+    // The model hands out markup as the page wrote it, so links written unquoted or with single
+    // quotes cannot be carved; Chromium writes every attribute value afresh in double quotes,
+    // so they are listed there.
+    std::vector<std::string> expected = {"http://media.reelhawk.test/first.mp4", "t\" href",
+                                         "http://media.reelhawk.test/last.flv"};
+    if (UnderChromium()) {
+        expected.insert(expected.begin() + 1, {"http://media.reelhawk.test/unquoted.mp4",
+                                               "http://media.reelhawk.test/single.flv"});
+    }
+    EXPECT_EQ(run.Items(), expected);
     EXPECT_TRUE(run.Running());
     EXPECT_EQ(run.CloseWithEsc(), std::optional<DWORD>(0));
 }
