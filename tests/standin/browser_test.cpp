@@ -523,4 +523,80 @@ TEST_F(StandinBrowser, LoadsWithoutRegistrationAndUnloadsWhenDone) {
     FreeLibrary(module);
 }
 
+// Objects of a page that has gone: the model keeps the old page alive behind them, so they answer
+// as before; Chromium has dropped the page, so they answer empty values, at once. Either way the
+// remote objects handed out are given back to Chromium when the program lets go.
+TEST_F(StandinBrowser, ObjectsOfAnOldPageNeverHangAndRemoteObjectsAreGivenBack) {
+    Ref<IWebBrowser2> browser = CreateBrowser();
+    ASSERT_TRUE(browser);
+    Embed(browser.get());
+    ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
+    HWND server = WaitForServer();
+    ASSERT_NE(server, nullptr);
+    const LONG remoteAtStart = ModuleCount("ReelhawkStandinLiveRemoteObjects");
+    const LONG objectsAtStart = ModuleCount("ReelhawkStandinLiveObjects");
+
+    Ref<IDispatch> document = TakeDocument(server);
+    Ref<IDispatch> links = TagsOf(document.get(), L"a");
+    Ref<IDispatch> help = ItemOf(links.get(), 1);
+    const std::wstring helpUrl = L"http://resolver.reelhawk.test/help.html";
+    ASSERT_EQ(GetText(help.get(), L"href"), helpUrl);
+    for (int round = 0; round < 20; ++round) {  // what a harvest asks, many times over
+        Ref<IDispatch> link = ItemOf(links.get(), round % 2);
+        EXPECT_FALSE(GetText(link.get(), L"innerText").empty());
+    }
+    EXPECT_GT(ModuleCount("ReelhawkStandinLiveObjects"), objectsAtStart);
+
+    ASSERT_EQ(Navigate(browser.get(), helpUrl.c_str()), S_OK);
+    ASSERT_TRUE(PumpUntil([&] { return UrlOf(server) == helpUrl; }));
+    if (UnderChromium()) {
+        EXPECT_EQ(GetText(help.get(), L"href"), L"");
+        EXPECT_EQ(GetText(help.get(), L"innerText"), L"");
+        EXPECT_EQ(GetNumber(links.get(), L"length"), 0.0);
+        EXPECT_EQ(GetText(document.get(), L"URL"), L"");
+    } else {
+        EXPECT_EQ(GetText(help.get(), L"href"), helpUrl);
+        EXPECT_EQ(GetText(document.get(), L"URL"), kResolver);
+    }
+    help.Reset();
+    links.Reset();
+    document.Reset();
+    EXPECT_EQ(ModuleCount("ReelhawkStandinLiveObjects"), objectsAtStart);
+    // The new page's document is the one the browser holds; nothing else is left in Chromium.
+    EXPECT_EQ(ModuleCount("ReelhawkStandinLiveRemoteObjects"), remoteAtStart);
+    Shutdown(browser);
+    EXPECT_EQ(ModuleCount("ReelhawkStandinLiveRemoteObjects"), 0);
+}
+
+// A Chromium that is not there: the control is a browser without a document. Navigate returns at
+// once, the log says why, and the program gets no document rather than a hang.
+TEST_F(StandinBrowser, WithoutChromiumTheControlShowsNothingAndSaysWhy) {
+    char saved[64] = {};
+    GetEnvironmentVariableA("REELHAWK_STANDIN_CHROMIUM", saved, sizeof(saved));
+    char engine[32] = {};
+    GetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine, sizeof(engine));
+    SetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", "chromium");
+    SetEnvironmentVariableA("REELHAWK_STANDIN_CHROMIUM", "127.0.0.1:1");  // nobody listens there
+    {
+        Ref<IWebBrowser2> browser = CreateBrowser();
+        ASSERT_TRUE(browser);
+        Embed(browser.get());
+        EXPECT_EQ(Navigate(browser.get(), kResolver), S_OK);
+        PumpFor(100);
+        Ref<IDispatch> document;
+        EXPECT_EQ(browser->get_Document(document.out()), S_FALSE);
+        EXPECT_FALSE(document);
+        EXPECT_EQ(FindByClass(window_, L"Internet Explorer_Server"), nullptr);
+        bool said = false;
+        for (const std::string& line : LogLines()) {
+            said =
+                said || line.rfind("ChromiumUnavailable no relay answers at 127.0.0.1:1", 0) == 0;
+        }
+        EXPECT_TRUE(said);
+        Shutdown(browser);
+    }
+    SetEnvironmentVariableA("REELHAWK_STANDIN_CHROMIUM", saved[0] ? saved : nullptr);
+    SetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine[0] ? engine : nullptr);
+}
+
 }  // namespace
