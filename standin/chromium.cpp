@@ -19,7 +19,7 @@ namespace {
 // How long a property read or a command may hold the caller. Setting up a page starts a renderer
 // in Chromium, which takes longer the first time.
 constexpr DWORD kCallTimeoutMs = 2000;
-constexpr DWORD kSetupTimeoutMs = 4000;
+constexpr DWORD kSetupTimeoutMs = 3000;
 constexpr DWORD kMaxServedBytes = 16 * 1024 * 1024;
 
 std::wstring Environment(const wchar_t* name) {
@@ -177,6 +177,8 @@ class Connection {
         }
         Write(id, session, method, std::move(params));
     }
+
+    bool Alive() const { return alive_; }
 
     void Register(const std::string& session, ChromiumPage* page) {
         std::lock_guard<std::mutex> lock(pagesMutex_);
@@ -508,6 +510,11 @@ std::string ChromiumPage::EvaluateDocument() {
 
 void ChromiumPage::ReleaseObject(const std::string& objectId) {
     Send("Runtime.releaseObject", {{"objectId", objectId}});
+}
+
+bool ChromiumPage::Alive() const {
+    std::shared_ptr<Connection> connection = ConnectionOf(this);
+    return connection && connection->Alive();
 }
 
 std::wstring ChromiumPage::CommittedUrl() const {

@@ -55,6 +55,8 @@ class ChromiumPage : public std::enable_shared_from_this<ChromiumPage> {
     // The address of the page last committed in the main frame.
     std::wstring CommittedUrl() const;
     bool Loading() const { return loading_; }
+    // False once the connection to Chromium has gone (Chromium or the relay ended).
+    bool Alive() const;
 
     // The element objects standing for nodes now, by Chromium's node id (weak: each object
     // removes itself), so that one node always gives the same object while it lives. The

@@ -84,6 +84,10 @@ void ChromiumView::Navigate(const std::wstring& address, HWND notifyWindow) {
         LogLine(L"NotFound " + LogEscape(address));
         return;
     }
+    if (page_ && !page_->Alive()) {
+        page_.reset();  // Chromium has gone: try to reach it afresh
+        document_.reset();
+    }
     if (!page_) {
         // Started on first use; tried again on the next navigation when Chromium is not there.
         page_ = ChromiumPage::Open(notifyWindow, loadedMessage_);
@@ -119,6 +123,10 @@ void ChromiumView::Stop() {
 }
 
 IDispatch* ChromiumView::Document() const {
+    // Without Chromium the control is a browser without a document.
+    if (!page_ || !page_->Alive()) {
+        return nullptr;
+    }
     return NewChromiumDocumentObject(document_);
 }
 

@@ -3,16 +3,19 @@
 // navigated to the demo resolver, its document taken with "WM_HTML_GETOBJECT" and worked through
 // plain IDispatch by member name.
 
+#include <winsock2.h>
 #include <gtest/gtest.h>
 #include <exdisp.h>
 #include <mshtml.h>
 #include <oleacc.h>
 
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dispatch_client.h"
@@ -593,6 +596,150 @@ TEST_F(StandinBrowser, WithoutChromiumTheControlShowsNothingAndSaysWhy) {
                 said || line.rfind("ChromiumUnavailable no relay answers at 127.0.0.1:1", 0) == 0;
         }
         EXPECT_TRUE(said);
+        Shutdown(browser);
+    }
+    SetEnvironmentVariableA("REELHAWK_STANDIN_CHROMIUM", saved[0] ? saved : nullptr);
+    SetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine[0] ? engine : nullptr);
+}
+
+// Plays Chromium's relay for one connection: answers what the control asks while a page is set up
+// and loaded, then, told to, goes away as a Chromium that dies mid-run does.
+class DyingRelay {
+  public:
+    DyingRelay() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof(address);
+        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        ::listen(listener, 1);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        listener_ = listener;
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~DyingRelay() {
+        Die();
+        thread_.join();
+        WSACleanup();
+    }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+    // Both ends go, as when the relay ends with Chromium: nobody answers at the address either.
+    void Die() {
+        SOCKET listener = listener_.exchange(INVALID_SOCKET);
+        if (listener != INVALID_SOCKET) {
+            closesocket(listener);
+        }
+        SOCKET client = client_.exchange(INVALID_SOCKET);
+        if (client != INVALID_SOCKET) {
+            shutdown(client, SD_BOTH);
+            closesocket(client);
+        }
+    }
+
+  private:
+    void Serve() {
+        SOCKET client = ::accept(listener_.load(), nullptr, nullptr);
+        if (client == INVALID_SOCKET) {
+            return;
+        }
+        client_ = client;
+        std::string buffer;
+        char chunk[4096];
+        int got;
+        while ((got = recv(client, chunk, sizeof(chunk), 0)) > 0) {
+            buffer.append(chunk, static_cast<size_t>(got));
+            size_t end;
+            while ((end = buffer.find('\0')) != std::string::npos) {
+                Answer(client, buffer.substr(0, end));
+                buffer.erase(0, end + 1);
+            }
+        }
+    }
+    static std::string Field(const std::string& message, const std::string& key) {
+        size_t at = message.find("\"" + key + "\":");
+        if (at == std::string::npos) {
+            return {};
+        }
+        at += key.size() + 3;
+        size_t end =
+            message[at] == '"' ? message.find('"', at + 1) + 1 : message.find_first_of(",}", at);
+        return message.substr(at, end - at);
+    }
+    void Answer(SOCKET client, const std::string& message) {
+        const std::string id = Field(message, "id");
+        const std::string method = Field(message, "method");
+        std::string result = "{}";
+        std::vector<std::string> events;
+        if (method == "\"Target.createBrowserContext\"") {
+            result = R"({"browserContextId":"c"})";
+        } else if (method == "\"Target.createTarget\"") {
+            result = R"({"targetId":"t"})";
+        } else if (method == "\"Target.attachToTarget\"") {
+            result = R"({"sessionId":"s"})";
+        } else if (method == "\"Page.getFrameTree\"") {
+            result = R"({"frameTree":{"frame":{"id":"f"}}})";
+        } else if (method == "\"Runtime.evaluate\"") {
+            result = R"({"result":{"type":"object","objectId":"d"}})";
+        } else if (method == "\"Runtime.callFunctionOn\"") {
+            result = R"({"result":{"type":"string","value":"http://resolver.reelhawk.test/"}})";
+        } else if (method == "\"Page.navigate\"") {
+            events = {
+                R"({"method":"Page.frameNavigated","params":{"frame":{"id":"f","url":"http://resolver.reelhawk.test/"}},"sessionId":"s"})",
+                R"({"method":"Page.loadEventFired","params":{},"sessionId":"s"})"};
+        }
+        std::string out = "{\"id\":" + id + ",\"result\":" + result + "}";
+        out.push_back('\0');
+        for (const std::string& event : events) {
+            out += event;
+            out.push_back('\0');
+        }
+        send(client, out.data(), static_cast<int>(out.size()), 0);
+    }
+
+    std::atomic<SOCKET> listener_{INVALID_SOCKET};
+    std::atomic<SOCKET> client_{INVALID_SOCKET};
+    u_short port_ = 0;
+    std::thread thread_;
+};
+
+// Chromium that goes away while a page is shown: the control becomes a browser without a
+// document, objects already handed out answer empty values at once, and nothing waits.
+TEST_F(StandinBrowser, ChromiumThatDiesMidRunLeavesABrowserWithoutADocument) {
+    DyingRelay relay;
+    char saved[64] = {};
+    GetEnvironmentVariableA("REELHAWK_STANDIN_CHROMIUM", saved, sizeof(saved));
+    char engine[32] = {};
+    GetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine, sizeof(engine));
+    SetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", "chromium");
+    SetEnvironmentVariableA("REELHAWK_STANDIN_CHROMIUM", relay.Address().c_str());
+    {
+        Ref<IWebBrowser2> browser = CreateBrowser();
+        ASSERT_TRUE(browser);
+        Embed(browser.get());
+        ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
+        HWND server = WaitForServer();
+        ASSERT_NE(server, nullptr);
+        Ref<IDispatch> document = TakeDocument(server);
+        ASSERT_TRUE(document);
+        EXPECT_EQ(GetText(document.get(), L"URL"), kResolver);
+
+        relay.Die();
+        ASSERT_TRUE(PumpUntil([&] {
+            bool gone = false;
+            for (const std::string& line : LogLines()) {
+                gone = gone || line.rfind("ChromiumGone", 0) == 0;
+            }
+            return gone;
+        }));
+        // The control knows Chromium has gone, so no call waits for an answer that cannot come.
+        EXPECT_EQ(GetText(document.get(), L"URL"), L"");
+        EXPECT_FALSE(TakeDocument(server));
+        EXPECT_EQ(Navigate(browser.get(), kResolver), S_OK);
+        document.Reset();
         Shutdown(browser);
     }
     SetEnvironmentVariableA("REELHAWK_STANDIN_CHROMIUM", saved[0] ? saved : nullptr);
