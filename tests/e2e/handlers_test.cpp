@@ -171,14 +171,15 @@ TEST_F(HandlerTest, ResolveWithAnEmptyAddressStillFillsAndClicksAndFlipsTheCapti
     EXPECT_EQ(LogLines("Submit").size(), 1u);
 }
 
-TEST_F(HandlerTest, HarvestTakesLinksByTheirNumberAsTheLookupRulesDo) {
-    // Link 1's text is "2", so asking for link "2" gives link 1 again: two.mp4 is never looked
-    // at, as the lookup rules say; the harvest does not second-guess them.
+TEST_F(HandlerTest, HarvestTakesEveryLinkOnceByItsPlaceOnThePage) {
+    // Link 1's text is "2": looked up by the number 2, it would stand in for link 2, and two.mp4
+    // would never be looked at. By its place, every link is looked at once.
     Open(e2e::GbkPage(Link("http://media.reelhawk.test/one.mp4", "2") +
                       Link("http://media.reelhawk.test/two.mp4", "two.mp4") +
                       Link("http://media.reelhawk.test/three.flv", "three.flv")));
     Harvest();
-    EXPECT_EQ(Items(), std::vector<std::string>{"http://media.reelhawk.test/three.flv"});
+    EXPECT_EQ(Items(), (std::vector<std::string>{"http://media.reelhawk.test/two.mp4",
+                                                 "http://media.reelhawk.test/three.flv"}));
 }
 
 TEST_F(HandlerTest, HarvestOfAPageWithoutLinksEmptiesTheList) {
