@@ -1,6 +1,7 @@
 #include "app/handlers.h"
 
 #include "app/components.h"
+#include "app/cursor.h"
 #include "app/globals.h"
 #include "app/link_rules.h"
 #include "app/shell_services.h"
@@ -97,6 +98,7 @@ void OnActionButtonClicked() {
         return;
     }
     ActionGuard guard;
+    const PressCursorScope waitCursor;
     HWND button = Component(kActionButtonId);
     if (button == nullptr) {
         return;
