@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/browser_host.h"
+#include "app/cursor.h"
 #include "app/label.h"
 #include "app/own_window.h"
 #include "runtime/events.h"
@@ -169,6 +170,7 @@ class Form {
     void OnCommand(WPARAM wParam, LPARAM lParam);
     LRESULT OnControlColour(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnEraseBackground(HWND window, HDC dc);
+    LRESULT OnSetCursor(HWND window, WPARAM wParam, LPARAM lParam);
     LRESULT OnNcDestroy();
 
     const WindowTemplate& tpl_;
@@ -602,6 +604,8 @@ LRESULT Form::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return reinterpret_cast<LRESULT>(windowFont_);
         case WM_ERASEBKGND:
             return OnEraseBackground(window, reinterpret_cast<HDC>(wParam));
+        case WM_SETCURSOR:
+            return OnSetCursor(window, wParam, lParam);
         case WM_NCDESTROY:
             return OnNcDestroy();
         default:
@@ -661,6 +665,17 @@ LRESULT Form::OnEraseBackground(HWND window, HDC dc) {
     GetClientRect(window, &client);
     FillRect(dc, &client, backBrush_);
     return 1;
+}
+
+// Controls ask their parent first, so this covers the whole client area, controls included.
+LRESULT Form::OnSetCursor(HWND window, WPARAM wParam, LPARAM lParam) {
+    if (LOWORD(lParam) == HTCLIENT) {
+        if (HCURSOR cursor = CursorNow()) {
+            SetCursor(cursor);
+            return TRUE;
+        }
+    }
+    return DefWindowProcA(window, WM_SETCURSOR, wParam, lParam);
 }
 
 LRESULT Form::OnNcDestroy() {

@@ -1,6 +1,7 @@
 #include "app/handlers.h"
 
 #include "app/components.h"
+#include "app/cursor.h"
 #include "app/globals.h"
 #include "app/link_rules.h"
 #include "app/shell_services.h"
@@ -23,6 +24,24 @@ class ActionGuard {
     ~ActionGuard() { g_actionRunning = false; }
     ActionGuard(const ActionGuard&) = delete;
     ActionGuard& operator=(const ActionGuard&) = delete;
+};
+
+// Stops a list from redrawing itself, scroll bar included, after every item added: with thousands
+// of items that costs far more than reading the page. It is drawn once, when the pause ends.
+class ListRedrawPause {
+  public:
+    explicit ListRedrawPause(HWND list) : list_(list) {
+        SendMessage(list_, WM_SETREDRAW, FALSE, 0);
+    }
+    ~ListRedrawPause() {
+        SendMessage(list_, WM_SETREDRAW, TRUE, 0);
+        InvalidateRect(list_, nullptr, TRUE);
+    }
+    ListRedrawPause(const ListRedrawPause&) = delete;
+    ListRedrawPause& operator=(const ListRedrawPause&) = delete;
+
+  private:
+    HWND list_;
 };
 
 HWND Component(std::uint32_t componentId) {
@@ -53,15 +72,19 @@ void Harvest(PageAutomation& page) {
         return;
     }
     HWND list = Component(kResultListId);
-    const int count = page.CountLinks();
-    for (int i = 1; i <= count; ++i) {
-        const Text innerText = page.GetLinkInnerText(IntegerToText(i), 0);
-        if (!IsVideoLink(innerText)) {
+    // Every link once, by its place on the page. Looking links up by their number instead would
+    // let a link whose text is a number (a pager's "2") stand in for the link at that place, and
+    // would walk all the links before it on every lookup.
+    const LinkCollection links(page);
+    const ListRedrawPause pause(list);
+    for (int i = 1; i <= links.Size(); ++i) {
+        const ComObject link = links.Item(i);
+        if (!IsVideoLink(ReadTextProperty(link, "innerText"))) {
             continue;
         }
-        const Text outerHtml = page.GetLinkOuterHtml(IntegerToText(i), 0);
         // Markup the address cannot be carved out of is passed over; it never ends the program.
-        if (const std::optional<Text> address = ExtractLinkAddress(outerHtml)) {
+        if (const std::optional<Text> address =
+                ExtractLinkAddress(ReadTextProperty(link, "outerHTML"))) {
             ListAddItem(list, *address);
         }
     }
@@ -75,6 +98,7 @@ void OnActionButtonClicked() {
         return;
     }
     ActionGuard guard;
+    const PressCursorScope waitCursor;
     HWND button = Component(kActionButtonId);
     if (button == nullptr) {
         return;

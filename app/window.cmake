@@ -3,7 +3,8 @@ enable_language(RC)
 
 # Turns any window template into windows; the browser host; start and end of the program.
 add_library(reelhawk_window STATIC
-    window_template.cpp form.cpp label.cpp browser_host.cpp components.cpp program.cpp)
+    window_template.cpp form.cpp label.cpp browser_host.cpp components.cpp program.cpp
+    cursor.cpp)
 reelhawk_defaults(reelhawk_window)
 target_link_libraries(reelhawk_window PUBLIC reelhawk_runtime user32 gdi32 ole32 oleaut32 uuid)
 

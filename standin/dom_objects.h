@@ -38,5 +38,8 @@ std::shared_ptr<Document> DocumentOfObject(IUnknown* object);
 // once every holder has let go, both are back where they were.
 long LiveObjectCount();
 long LiveReferenceCount();
+// Calls made on the model's automation objects (IDispatch::Invoke) since the module was loaded:
+// what a program's use of a page costs, for the benchmarks.
+long InvokeCount();
 
 }  // namespace standin

@@ -99,5 +99,8 @@ LONG WINAPI ReelhawkStandinLiveReferences() {
 LONG WINAPI ReelhawkStandinLiveBrowsers() {
     return standin::LiveBrowserCount();
 }
+LONG WINAPI ReelhawkStandinInvokeCount() {
+    return standin::InvokeCount();
+}
 
 }  // extern "C"

@@ -155,6 +155,57 @@ class HandlerTest : public ::testing::Test {
     HWND button_ = nullptr;
 };
 
+// Window handles are 32 bits wide whatever the pointer size.
+bool SameWindow(HWND a, HWND b) {
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(a)) ==
+           static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(b));
+}
+
+// Looks at the cursor when a message posted right after a press reaches it: that is during the
+// press, in the window walk that lets waiting messages run.
+class CursorProbe {
+  public:
+    explicit CursorProbe(HWND over, HWND button) : over_(over), button_(button) {
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = &Proc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "ReelhawkCursorProbe";
+        RegisterClassA(&wc);
+        window_ = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  wc.hInstance, nullptr);
+        SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+    ~CursorProbe() { DestroyWindow(window_); }
+    CursorProbe(const CursorProbe&) = delete;
+    CursorProbe& operator=(const CursorProbe&) = delete;
+
+    void Post() const { PostMessageA(window_, WM_APP, 0, 0); }
+
+    bool looked = false;
+    Text caption;                 // the button's, to show the press was still going on
+    HCURSOR shown = nullptr;      // as the press left it, with no mouse move since
+    HCURSOR afterMove = nullptr;  // once the window under the pointer has chosen again
+
+  private:
+    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<CursorProbe*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (message != WM_APP || self == nullptr) {
+            return DefWindowProcA(window, message, wParam, lParam);
+        }
+        self->looked = true;
+        self->caption = ReadWindowText(self->button_);
+        self->shown = GetCursor();
+        SendMessageA(self->over_, WM_SETCURSOR, reinterpret_cast<WPARAM>(self->over_),
+                     MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+        self->afterMove = GetCursor();
+        return 0;
+    }
+
+    HWND over_;
+    HWND button_;
+    HWND window_ = nullptr;
+};
+
 std::string ThreeVideoLinks() {
     return Link("http://media.reelhawk.test/a.mp4", "a.mp4") +
            Link("http://media.reelhawk.test/b.flv", "b.flv") +
@@ -172,14 +223,15 @@ TEST_F(HandlerTest, ResolveWithAnEmptyAddressStillFillsAndClicksAndFlipsTheCapti
     EXPECT_EQ(LogLines("Submit").size(), 1u);
 }
 
-TEST_F(HandlerTest, HarvestTakesLinksByTheirNumberAsTheLookupRulesDo) {
-    // Link 1's text is "2", so asking for link "2" gives link 1 again: two.mp4 is never looked
-    // at, as the lookup rules say; the harvest does not second-guess them.
+TEST_F(HandlerTest, HarvestTakesEveryLinkOnceByItsPlaceOnThePage) {
+    // Link 1's text is "2": looked up by the number 2, it would stand in for link 2, and two.mp4
+    // would never be looked at. By its place, every link is looked at once.
     Open(e2e::GbkPage(Link("http://media.reelhawk.test/one.mp4", "2") +
                       Link("http://media.reelhawk.test/two.mp4", "two.mp4") +
                       Link("http://media.reelhawk.test/three.flv", "three.flv")));
     Harvest();
-    EXPECT_EQ(Items(), std::vector<std::string>{"http://media.reelhawk.test/three.flv"});
+    EXPECT_EQ(Items(), (std::vector<std::string>{"http://media.reelhawk.test/two.mp4",
+                                                 "http://media.reelhawk.test/three.flv"}));
 }
 
 TEST_F(HandlerTest, HarvestOfAPageWithoutLinksEmptiesTheList) {
@@ -219,6 +271,36 @@ TEST_F(HandlerTest, APressDuringAHarvestWalkDoesNotStartAnotherJob) {
     EXPECT_TRUE(LogLines("Click").empty());
 }
 
+TEST_F(HandlerTest, TheWaitCursorShowsDuringAPressAndTheControlsOwnComesBack) {
+    Open(e2e::GbkPage(ThreeVideoLinks()));
+    HWND edit = ComponentWindowHandle(kMainWindowId, kAddressEditId);
+    RECT box{};
+    GetWindowRect(edit, &box);
+    SetCursorPos((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            POINT at{};
+            return GetCursorPos(&at) && SameWindow(WindowFromPoint(at), edit);
+        },
+        5000))
+        << "the pointer did not get over the address box";
+    MakeTheWindowWalkWait();
+    CursorProbe probe(edit, button_);
+    WriteWindowText(button_, kHarvestCaption);
+    PostPress();
+    probe.Post();
+    ASSERT_TRUE(PumpUntil([&] { return ReadWindowText(button_) == kResolveCaption; }, 10000));
+
+    ASSERT_TRUE(probe.looked);
+    ASSERT_EQ(probe.caption, kHarvestCaption) << "the probe looked after the press";
+    const HCURSOR wait = LoadCursor(nullptr, IDC_WAIT);
+    EXPECT_EQ(probe.shown, wait);
+    EXPECT_EQ(probe.afterMove, wait);
+    // The pointer has not moved: the address box's own I-beam is back all the same.
+    EXPECT_EQ(GetCursor(), LoadCursor(nullptr, IDC_IBEAM));
+    EXPECT_EQ(Items().size(), 3u);
+}
+
 // Closing the window while a job is in its window walk: the job stops there, the loop ends, and
 // the end routine runs after the handler has returned.
 class CloseDuringWalkTest : public HandlerTest {
@@ -246,6 +328,8 @@ class CloseDuringWalkTest : public HandlerTest {
                      0);
         RunMessageLoop();
         EXPECT_FALSE(IsWindow(window_));
+        // The job stopped early, and the wait cursor went with it.
+        EXPECT_NE(GetCursor(), LoadCursor(nullptr, IDC_WAIT));
         EXPECT_EQ(endRuns, 0);
         RunEndRoutine();
         RunEndRoutine();
