@@ -675,7 +675,7 @@ LRESULT Form::OnSetCursor(HWND window, WPARAM wParam, LPARAM lParam) {
             return TRUE;
         }
     }
-    return DefWindowProcA(window, WM_SETCURSOR, wParam, lParam);
+    return DefWindowProcW(window, WM_SETCURSOR, wParam, lParam);
 }
 
 LRESULT Form::OnNcDestroy() {

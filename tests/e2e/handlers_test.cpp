@@ -21,6 +21,7 @@
 #include "runtime/events.h"
 #include "e2e_support.h"
 #include "test_pages.h"
+#include "runtime/window_handle.h"
 
 namespace rh {
 namespace {
@@ -154,12 +155,6 @@ class HandlerTest : public ::testing::Test {
     HWND list_ = nullptr;
     HWND button_ = nullptr;
 };
-
-// Window handles are 32 bits wide whatever the pointer size.
-bool SameWindow(HWND a, HWND b) {
-    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(a)) ==
-           static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(b));
-}
 
 // Looks at the cursor when a message posted right after a press reaches it: that is during the
 // press, in the window walk that lets waiting messages run.
