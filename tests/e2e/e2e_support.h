@@ -102,6 +102,7 @@ POINT ListItemPoint(HWND list, int index);
 void MoveMouseTo(POINT screen);
 void ClickAt(POINT screen);
 void DoubleClickAt(POINT screen);
+void RightClickAt(POINT screen);
 void PressKey(WORD virtualKey);
 // Types the characters (UTF-16) as key presses.
 void TypeText(std::wstring_view text);
