@@ -202,12 +202,20 @@ bool SaveThroughDialog(DWORD processId, const std::string& path) {
     if (dialog == nullptr) {
         return false;
     }
-    HWND name = GetDlgItem(dialog, 0x480);  // edt1, the file name box
-    if (name == nullptr) {
-        if (HWND combo = GetDlgItem(dialog, 0x47c)) {  // cmb13: a combo box holding it
-            name = FindChildOfClass(combo, "Edit");
-        }
-    }
+    // The file name box: the dialog's one edit box (inside the file name combo box).
+    HWND name = nullptr;
+    EnumChildWindows(
+        dialog,
+        [](HWND w, LPARAM found) -> BOOL {
+            char className[16] = {};
+            GetClassNameA(w, className, sizeof className);
+            if (lstrcmpiA(className, "Edit") == 0 && IsWindowVisible(w)) {
+                *reinterpret_cast<HWND*>(found) = w;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&name));
     if (name == nullptr) {
         return false;
     }
@@ -247,27 +255,38 @@ class LockedFolder {
 
   private:
     bool Chattr(const char* change) const {
-        char unixPath[MAX_PATH * 4] = {};
-        // Wine runs a Linux program given by its path on drive Z:.
-        std::string folder = path_;
-        if (folder.size() > 2 && folder[1] == ':') {
-            // Z:\tmp\x -> /tmp/x, other drives through their dosdevices link.
-            std::string rest = folder.substr(2);
-            std::replace(rest.begin(), rest.end(), '\\', '/');
-            if (toupper(folder[0]) == 'Z') {
-                snprintf(unixPath, sizeof unixPath, "%s", rest.c_str());
-            } else {
-                const char* prefix = getenv("WINEPREFIX");
-                snprintf(unixPath, sizeof unixPath, "%s/dosdevices/%c:%s", prefix ? prefix : "",
-                         tolower(folder[0]), rest.c_str());
-            }
-        }
-        ChildProcess chattr;
-        if (!chattr.Start("Z:\\usr\\bin\\chattr", std::string(change) + " \"" + unixPath + "\"",
-                          {})) {
+        // Wine tells where a Windows path lives on the Linux side, and starts a Linux program
+        // given by its path.
+        using UnixName = char* (*)(const wchar_t*);
+        auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name")));
+        if (unixName == nullptr) {
             return false;
         }
-        return chattr.WaitForExit(10000) == std::optional<DWORD>(0);
+        char* folder = unixName(AcpToWide(path_).c_str());
+        if (folder == nullptr) {
+            return false;
+        }
+        const std::string arguments = std::string(change) + " " + folder;
+        HeapFree(GetProcessHeap(), 0, folder);
+        // Wine gives no handle to wait on for a Linux program: wait for its effect instead.
+        ChildProcess chattr;
+        if (!chattr.Start("Z:\\usr\\bin\\chattr", arguments, {})) {
+            return false;
+        }
+        const bool lock = change[0] == '+';
+        return WaitUntil([&] { return CanMakeFile() != lock; }, 10000);
+    }
+
+    bool CanMakeFile() const {
+        const std::string probe = path_ + "\\probe.tmp";
+        HANDLE file = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        CloseHandle(file);
+        return true;
     }
 
     std::string path_;
