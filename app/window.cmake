@@ -18,8 +18,11 @@ if(TARGET reelhawk_linkrules)
     target_link_libraries(reelhawk_app PUBLIC reelhawk_linkrules)
 endif()
 
-# The icon, compiled by windres (kept apart: our compiler flags are not for it).
+# The icon and the version Explorer shows, compiled by windres (kept apart: our compiler flags
+# are not for it).
 add_library(reelhawk_resources OBJECT reelhawk.rc)
+configure_file(version.h.in ${CMAKE_CURRENT_BINARY_DIR}/reelhawk_version.h @ONLY)
+target_include_directories(reelhawk_resources PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
 
 add_executable(reelhawk WIN32 main.cpp)
 reelhawk_defaults(reelhawk)
