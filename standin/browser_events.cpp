@@ -129,6 +129,9 @@ STDMETHODIMP BrowserEvents::EnumConnections(IEnumConnections** out) {
 
 void BrowserEvents::Fire(DISPID member, const wchar_t* name, const std::wstring& detail,
                          DISPPARAMS& params) {
+    if (sinks_.empty()) {
+        return;  // nobody listens: nothing happened that a host could see
+    }
     LogLine(std::wstring(L"Event ") + name + (detail.empty() ? L"" : L" " + LogEscape(detail)));
     std::vector<IDispatch*> sinks;
     try {
