@@ -92,9 +92,8 @@ ListCommand ChooseListCommand(HWND owner, HWND list, int x, int y) {
     if (x == -1 && y == -1) {
         RECT place{};
         const int selection = ListCurrentSelection(list);
-        if (selection == -1 ||
-            SendMessageA(list, LB_GETITEMRECT, static_cast<WPARAM>(selection),
-                         reinterpret_cast<LPARAM>(&place)) == LB_ERR) {
+        if (selection == -1 || SendMessageA(list, LB_GETITEMRECT, static_cast<WPARAM>(selection),
+                                            reinterpret_cast<LPARAM>(&place)) == LB_ERR) {
             place = RECT{};
         }
         POINT corner{place.left, place.bottom};
@@ -106,8 +105,8 @@ ListCommand ChooseListCommand(HWND owner, HWND list, int x, int y) {
     if (menu == nullptr) {
         return ListCommand::None;
     }
-    const BOOL chosen = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, x, y,
-                                       0, owner, nullptr);
+    const BOOL chosen =
+        TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, x, y, 0, owner, nullptr);
     DestroyMenu(menu);
     return static_cast<ListCommand>(chosen);
 }
@@ -137,9 +136,8 @@ DWORD WriteFileReplacing(const std::wstring& path, std::string_view bytes) {
     if (!CloseHandle(file) && error == 0) {
         error = GetLastError();
     }
-    if (error == 0 &&
-        !MoveFileExW(temporary.c_str(), path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (error == 0 && !MoveFileExW(temporary.c_str(), path.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         error = GetLastError();
     }
     if (error != 0) {
@@ -157,8 +155,8 @@ std::wstring ErrorDescription(DWORD error) {
     if (text != nullptr) {
         LocalFree(text);
     }
-    while (!description.empty() &&
-           (description.back() == L'\r' || description.back() == L'\n' || description.back() == L' ')) {
+    while (!description.empty() && (description.back() == L'\r' || description.back() == L'\n' ||
+                                    description.back() == L' ')) {
         description.pop_back();
     }
     const std::wstring code = L"错误代码 " + std::to_wstring(error);

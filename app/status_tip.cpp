@@ -41,10 +41,10 @@ HWND TipWindowFor(HWND button, const std::wstring& text) {
     g_tipButton = nullptr;
     g_tipText.clear();
     InitCommonControls();
-    HWND tip = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, TTS_ALWAYSTIP | TTS_NOPREFIX,
-                               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                               GetAncestor(button, GA_ROOT), nullptr, GetModuleHandleW(nullptr),
-                               nullptr);
+    HWND tip =
+        CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
+                        CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, GetAncestor(button, GA_ROOT),
+                        nullptr, GetModuleHandleW(nullptr), nullptr);
     if (tip == nullptr) {
         return nullptr;
     }

@@ -92,7 +92,8 @@ STDMETHODIMP BrowserEvents::Advise(IUnknown* sink, DWORD* cookie) {
     *cookie = 0;
     IDispatch* dispatch = nullptr;
     // The real control takes the events interface or, failing that, plain IDispatch.
-    if (FAILED(sink->QueryInterface(DIID_DWebBrowserEvents2, reinterpret_cast<void**>(&dispatch))) &&
+    if (FAILED(
+            sink->QueryInterface(DIID_DWebBrowserEvents2, reinterpret_cast<void**>(&dispatch))) &&
         FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch)))) {
         return CONNECT_E_CANNOTCONNECT;
     }

@@ -243,7 +243,8 @@ TEST(ProgramFile, VersionResourceReadsBackWithProductVersionAndDescription) {
     // The icon is still there beside it.
     HMODULE image = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(image, nullptr);
-    EXPECT_NE(FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14)), nullptr);  // RT_GROUP_ICON
+    EXPECT_NE(FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14)),
+              nullptr);  // RT_GROUP_ICON
     FreeLibrary(image);
 }
 

@@ -130,10 +130,8 @@ TEST_F(StatusAndListTest, CursorAndButtonTipFollowThePageBeforeDuringAndAfterARe
     ASSERT_TRUE(run.HarvestAndWait());
     const std::string count = std::to_string(run.Items().size());
     ASSERT_FALSE(run.Items().empty());
-    EXPECT_NE(WaitForButtonTip(run,
-                               [&](const std::string& t) {
-                                   return t.find(count) != std::string::npos;
-                               })
+    EXPECT_NE(WaitForButtonTip(
+                  run, [&](const std::string& t) { return t.find(count) != std::string::npos; })
                   .find(count),
               std::string::npos);
     EXPECT_EQ(run.CloseWithEsc(), std::optional<DWORD>(0));

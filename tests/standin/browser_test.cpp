@@ -538,8 +538,8 @@ class EventRecorder final : public IDispatch {
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
         return E_NOTIMPL;
     }
-    STDMETHODIMP Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
-                        EXCEPINFO*, UINT*) override {
+    STDMETHODIMP Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                        UINT*) override {
         switch (member) {
             case 250:  // DISPID_BEFORENAVIGATE2
                 events.push_back(L"BeforeNavigate2 " + UrlArgument(*params, 5));
@@ -612,7 +612,8 @@ TEST_F(StandinBrowser, NavigationEventsComeInTheRealControlsOrder) {
 
     // Announced inside Navigate, before anything loads; the rest from the message loop.
     ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
-    EXPECT_EQ(sink.events, std::vector<std::wstring>{std::wstring(L"BeforeNavigate2 ") + kResolver});
+    EXPECT_EQ(sink.events,
+              std::vector<std::wstring>{std::wstring(L"BeforeNavigate2 ") + kResolver});
     ASSERT_TRUE(PumpUntil([&] { return sink.events.size() >= 5; }));
     PumpFor(50);
     const std::vector<std::wstring> expected = {
@@ -638,9 +639,9 @@ TEST_F(StandinBrowser, NavigationEventsComeInTheRealControlsOrder) {
     ASSERT_EQ(Navigate(browser.get(), missing.c_str()), S_OK);
     ASSERT_TRUE(PumpUntil([&] { return sink.events.size() >= 4; }));
     PumpFor(50);
-    EXPECT_EQ(sink.events, (std::vector<std::wstring>{L"BeforeNavigate2 " + missing,
-                                                      L"DownloadBegin", L"NavigateError " + missing,
-                                                      L"DownloadComplete"}));
+    EXPECT_EQ(sink.events,
+              (std::vector<std::wstring>{L"BeforeNavigate2 " + missing, L"DownloadBegin",
+                                         L"NavigateError " + missing, L"DownloadComplete"}));
     EXPECT_EQ(UrlOf(WaitForServer()), kResolver);
 
     // A host that cancels in BeforeNavigate2 keeps the page it has.
@@ -663,8 +664,8 @@ TEST_F(StandinBrowser, NavigationEventsComeInTheRealControlsOrder) {
 TEST_F(StandinBrowser, HoldFileKeepsThePageLoadingUntilItGoes) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    const std::wstring hold = std::wstring(temp) + L"standin_hold_" +
-                              std::to_wstring(GetCurrentProcessId());
+    const std::wstring hold =
+        std::wstring(temp) + L"standin_hold_" + std::to_wstring(GetCurrentProcessId());
     HANDLE file = CreateFileW(hold.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     CloseHandle(file);
