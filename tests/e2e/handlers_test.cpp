@@ -500,6 +500,54 @@ TEST_F(HandlerTest, ContextMenuGreysWhatCannotApply) {
     EXPECT_EQ(watch.enabled, (std::vector<bool>{true, true, true, true}));
 }
 
+// Presses a key with Ctrl (and Shift) held, as real input.
+void PressWithCtrl(WORD key, bool shift) {
+    std::vector<INPUT> keys;
+    auto add = [&](WORD vk, DWORD flags) {
+        INPUT in{};
+        in.type = INPUT_KEYBOARD;
+        in.ki.wVk = vk;
+        in.ki.wScan = static_cast<WORD>(MapVirtualKeyA(vk, MAPVK_VK_TO_VSC));
+        in.ki.dwFlags = flags;
+        keys.push_back(in);
+    };
+    add(VK_CONTROL, 0);
+    if (shift) {
+        add(VK_SHIFT, 0);
+    }
+    add(key, 0);
+    add(key, KEYEVENTF_KEYUP);
+    if (shift) {
+        add(VK_SHIFT, KEYEVENTF_KEYUP);
+    }
+    add(VK_CONTROL, KEYEVENTF_KEYUP);
+    SendInput(static_cast<UINT>(keys.size()), keys.data(), sizeof(INPUT));
+}
+
+TEST_F(HandlerTest, CtrlCCopiesTheSelectionAndCtrlShiftCTheWholeList) {
+    Open(e2e::GbkPage(ThreeVideoLinks()));
+    Harvest();
+    const auto items = Items();
+    ASSERT_EQ(items.size(), 3u);
+    ASSERT_TRUE(e2e::BringToFront(window_));
+    SetFocus(list_);
+    ASSERT_TRUE(e2e::PutClipboardText("before"));
+
+    // Nothing selected: Ctrl+C leaves the clipboard alone.
+    PressWithCtrl('C', false);
+    PumpFor(200);
+    EXPECT_EQ(e2e::ClipboardText(), std::optional<std::string>("before"));
+
+    SendMessageA(list_, LB_SETCURSEL, 2, 0);
+    PressWithCtrl('C', false);
+    EXPECT_TRUE(PumpUntil([&] { return e2e::ClipboardText() == items[2]; }, 5000));
+    PressWithCtrl('C', true);
+    const std::string all = items[0] + "\r\n" + items[1] + "\r\n" + items[2];
+    EXPECT_TRUE(PumpUntil([&] { return e2e::ClipboardText() == all; }, 5000))
+        << e2e::ClipboardText().value_or("(none)");
+    EXPECT_TRUE(e2e::ReadLines(record_).empty()) << "copying opened something";
+}
+
 TEST(WriteFileReplacing, ReplacesWholeOrLeavesTheOldFileAndNoLeftovers) {
     e2e::TempFolder folder("reelhawk-save");
     const std::wstring dir = [&] {
