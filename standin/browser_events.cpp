@@ -191,22 +191,23 @@ void BrowserEvents::DownloadComplete() {
     Fire(DISPID_DOWNLOADCOMPLETE, L"DownloadComplete", {}, params);
 }
 
-void BrowserEvents::NavigateComplete2(IDispatch* browser, const std::wstring& url) {
+// NavigateComplete2 and DocumentComplete: (pDisp, URL).
+void BrowserEvents::FireWithAddress(DISPID member, const wchar_t* name, IDispatch* browser,
+                                    const std::wstring& url) {
     BstrVariant address(url);
     VARIANTARG args[2];
     ByRef(args[0], address.get());
     Dispatch(args[1], browser);
     DISPPARAMS params = {args, nullptr, 2, 0};
-    Fire(DISPID_NAVIGATECOMPLETE2, L"NavigateComplete2", url, params);
+    Fire(member, name, url, params);
+}
+
+void BrowserEvents::NavigateComplete2(IDispatch* browser, const std::wstring& url) {
+    FireWithAddress(DISPID_NAVIGATECOMPLETE2, L"NavigateComplete2", browser, url);
 }
 
 void BrowserEvents::DocumentComplete(IDispatch* browser, const std::wstring& url) {
-    BstrVariant address(url);
-    VARIANTARG args[2];
-    ByRef(args[0], address.get());
-    Dispatch(args[1], browser);
-    DISPPARAMS params = {args, nullptr, 2, 0};
-    Fire(DISPID_DOCUMENTCOMPLETE, L"DocumentComplete", url, params);
+    FireWithAddress(DISPID_DOCUMENTCOMPLETE, L"DocumentComplete", browser, url);
 }
 
 void BrowserEvents::NavigateError(IDispatch* browser, const std::wstring& url, LONG status) {

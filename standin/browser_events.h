@@ -51,6 +51,8 @@ class BrowserEvents final : public IConnectionPoint {
     };
     // Invokes the member on a snapshot of the sinks, each held for the call.
     void Fire(DISPID member, const wchar_t* name, const std::wstring& detail, DISPPARAMS& params);
+    void FireWithAddress(DISPID member, const wchar_t* name, IDispatch* browser,
+                         const std::wstring& url);
 
     IConnectionPointContainer* container_;
     std::vector<Sink> sinks_;

@@ -75,7 +75,12 @@ std::string WaitForButtonTip(const ProgramRun& run,
 
 class StatusAndListTest : public ::testing::Test {
   protected:
+    // Resolves and harvests on the six-address web (made with SixAddressWeb into web_).
+    void ListSixAddresses(ProgramRun& run, const wchar_t* videoPage);
+
     TempFolder temp_{"reelhawk-status"};
+    WebRoot web_;
+    std::vector<std::string> addresses_;
 };
 
 TEST_F(StatusAndListTest, CursorAndButtonTipFollowThePageBeforeDuringAndAfterAResolve) {
@@ -153,6 +158,13 @@ std::string SixAddressWeb(WebRoot& web, std::vector<std::string>& addresses) {
     return {};
 }
 
+void StatusAndListTest::ListSixAddresses(ProgramRun& run, const wchar_t* videoPage) {
+    ASSERT_EQ(run.Start(), "");
+    ASSERT_TRUE(run.ResolveAndWait(videoPage));
+    ASSERT_TRUE(run.HarvestAndWait());
+    ASSERT_EQ(run.Items(), addresses_);
+}
+
 // Opens the list's context menu with the right button on item `index` and picks the entry that
 // `downs` presses of the Down key reach (separators are passed over by the menu itself).
 void PickFromListMenu(ProgramRun& run, int index, int downs) {
@@ -170,19 +182,14 @@ void PickFromListMenu(ProgramRun& run, int index, int downs) {
 }
 
 TEST_F(StatusAndListTest, CopyAllFromTheMenuPutsEveryAddressOnItsOwnLine) {
-    WebRoot web;
-    std::vector<std::string> addresses;
-    ASSERT_EQ(SixAddressWeb(web, addresses), "");
-    ProgramRun run(web.Path());
-    ASSERT_EQ(run.Start(), "");
-    ASSERT_TRUE(run.ResolveAndWait(L"http://video.example.test/v/six"));
-    ASSERT_TRUE(run.HarvestAndWait());
-    ASSERT_EQ(run.Items(), addresses);
+    ASSERT_EQ(SixAddressWeb(web_, addresses_), "");
+    ProgramRun run(web_.Path());
+    ASSERT_NO_FATAL_FAILURE(ListSixAddresses(run, L"http://video.example.test/v/six"));
     ASSERT_TRUE(PutClipboardText("before copy all"));
 
     PickFromListMenu(run, 4, 2);  // 复制全部
     std::string expected;
-    for (const std::string& a : addresses) {
+    for (const std::string& a : addresses_) {
         expected += (expected.empty() ? "" : "\r\n") + a;
     }
     EXPECT_TRUE(WaitUntil([&] { return ClipboardText() == expected; }, 5000))
@@ -292,18 +299,13 @@ class LockedFolder {
 };
 
 TEST_F(StatusAndListTest, SaveWritesTheListAndAFailedSaveLeavesTheOldFileAsItWas) {
-    WebRoot web;
-    std::vector<std::string> addresses;
-    ASSERT_EQ(SixAddressWeb(web, addresses), "");
-    ProgramRun run(web.Path());
-    ASSERT_EQ(run.Start(), "");
-    ASSERT_TRUE(run.ResolveAndWait(L"http://video.example.test/v/save"));
-    ASSERT_TRUE(run.HarvestAndWait());
-    ASSERT_EQ(run.Items(), addresses);
+    ASSERT_EQ(SixAddressWeb(web_, addresses_), "");
+    ProgramRun run(web_.Path());
+    ASSERT_NO_FATAL_FAILURE(ListSixAddresses(run, L"http://video.example.test/v/save"));
     DWORD processId = 0;
     GetWindowThreadProcessId(run.Window(), &processId);
     std::string lines;
-    for (const std::string& a : addresses) {
+    for (const std::string& a : addresses_) {
         lines += a + "\r\n";
     }
 
