@@ -10,6 +10,7 @@
 #include "app/own_window.h"
 #include "runtime/events.h"
 #include "runtime/memory.h"
+#include "runtime/window_handle.h"
 
 namespace rh {
 namespace {
@@ -739,7 +740,7 @@ void Form::RefreshCursor() const {
         return;
     }
     HWND under = WindowFromPoint(at);
-    if (under == nullptr || GetAncestor(under, GA_ROOT) != window_ ||
+    if (under == nullptr || !SameWindow(GetAncestor(under, GA_ROOT), window_) ||
         GetWindowThreadProcessId(under, nullptr) != GetCurrentThreadId()) {
         return;
     }

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "runtime/window_handle.h"
+
 namespace rh {
 namespace {
 
@@ -31,7 +33,7 @@ TTTOOLINFOW ToolFor(HWND button, const std::wstring& text) {
 // The tooltip window for this button, made (and the button registered) on first use and again
 // after the window it belonged to has gone.
 HWND TipWindowFor(HWND button, const std::wstring& text) {
-    if (g_tipWindow != nullptr && IsWindow(g_tipWindow) && g_tipButton == button) {
+    if (g_tipWindow != nullptr && IsWindow(g_tipWindow) && SameWindow(g_tipButton, button)) {
         return g_tipWindow;
     }
     if (g_tipWindow != nullptr && IsWindow(g_tipWindow)) {

@@ -445,6 +445,17 @@ std::optional<std::string> ClipboardText() {
     return text;
 }
 
+DWORD ClipboardSequence() {
+    return GetClipboardSequenceNumber();
+}
+
+std::optional<std::string> ClipboardTextAfter(DWORD sequence, DWORD timeoutMs) {
+    if (!WaitUntil([&] { return GetClipboardSequenceNumber() != sequence; }, timeoutMs)) {
+        return std::nullopt;
+    }
+    return ClipboardText();
+}
+
 bool PutClipboardText(std::string_view text) {
     if (!WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000)) {
         return false;

@@ -111,6 +111,12 @@ void TypeText(std::wstring_view text);
 
 // The clipboard's CF_TEXT, byte for byte; nullopt when it holds none or cannot be opened.
 std::optional<std::string> ClipboardText();
+// The clipboard's change count: take it before an action that should copy something.
+DWORD ClipboardSequence();
+// Waits until the clipboard changed after `sequence` was taken, without opening it meanwhile (a
+// test that keeps opening the clipboard would make the program's own copy fail), then reads its
+// CF_TEXT once the writer has closed it. nullopt when nothing changed within the time.
+std::optional<std::string> ClipboardTextAfter(DWORD sequence, DWORD timeoutMs = 10000);
 // Puts text on the clipboard (to see later whether someone replaced it).
 bool PutClipboardText(std::string_view text);
 

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "program_run.h"
+#include "runtime/window_handle.h"
 #include "test_pages.h"
 
 namespace e2e {
@@ -38,7 +39,7 @@ HWND ButtonTipWindow(const ProgramRun& run) {
     DWORD processId = 0;
     GetWindowThreadProcessId(run.Window(), &processId);
     for (HWND t : ProcessWindows(processId, "Tooltips_class32")) {
-        if (GetWindow(t, GW_OWNER) == run.Window()) {
+        if (rh::SameWindow(GetWindow(t, GW_OWNER), run.Window())) {
             return t;
         }
     }
@@ -187,13 +188,13 @@ TEST_F(StatusAndListTest, CopyAllFromTheMenuPutsEveryAddressOnItsOwnLine) {
     ASSERT_NO_FATAL_FAILURE(ListSixAddresses(run, L"http://video.example.test/v/six"));
     ASSERT_TRUE(PutClipboardText("before copy all"));
 
+    const DWORD before = ClipboardSequence();
     PickFromListMenu(run, 4, 2);  // 复制全部
     std::string expected;
     for (const std::string& a : addresses_) {
         expected += (expected.empty() ? "" : "\r\n") + a;
     }
-    EXPECT_TRUE(WaitUntil([&] { return ClipboardText() == expected; }, 5000))
-        << ClipboardText().value_or("(no text)");
+    EXPECT_EQ(ClipboardTextAfter(before), std::optional<std::string>(expected));
     // The right click picked the item it was on; copy all left it so.
     EXPECT_EQ(ListSelection(run.List()), 4);
     EXPECT_TRUE(run.ShellRequests().empty());
