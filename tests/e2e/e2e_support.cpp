@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include "runtime/window_handle.h"
 
 namespace e2e {
 namespace {
@@ -366,7 +367,7 @@ int ListSelection(HWND list) {
 bool BringToFront(HWND window) {
     return WaitUntil(
         [window] {
-            if (GetForegroundWindow() == window) {
+            if (rh::SameWindow(GetForegroundWindow(), window)) {
                 return true;
             }
             SetForegroundWindow(window);
@@ -392,6 +393,14 @@ POINT ListItemPoint(HWND list, int index) {
 void MoveMouseTo(POINT screen) {
     std::vector<INPUT> inputs{MouseInput(0, screen)};
     SendInputs(inputs);
+}
+
+bool PointAt(HWND target, POINT screen) {
+    MoveMouseTo(POINT{0, 0});
+    const bool clear =
+        WaitUntil([&] { return rh::SameWindow(WindowFromPoint(screen), target); }, 5000, 20);
+    MoveMouseTo(screen);
+    return clear;
 }
 
 void ClickAt(POINT screen) {

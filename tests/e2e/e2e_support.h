@@ -100,6 +100,10 @@ POINT CentreOf(HWND window);  // in screen coordinates
 // The middle of a list item's row, in screen coordinates.
 POINT ListItemPoint(HWND list, int index);
 void MoveMouseTo(POINT screen);
+// Moves the pointer onto a point of `target` so that a click there reaches it: the pointer first
+// leaves (which hides a tip that a tooltip window shows over the next rows of a list) and comes
+// to the point only once no other window covers it. False when something still covers it.
+bool PointAt(HWND target, POINT screen);
 void ClickAt(POINT screen);
 void DoubleClickAt(POINT screen);
 void RightClickAt(POINT screen);

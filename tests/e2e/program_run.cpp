@@ -118,14 +118,18 @@ void ProgramRun::ScrollTo(int index) {
 void ProgramRun::SelectItem(int index) {
     BringToFront(window_);
     ScrollTo(index);
-    ClickAt(ListItemPoint(list_, index));
+    const POINT point = ListItemPoint(list_, index);
+    PointAt(list_, point);
+    ClickAt(point);
     WaitUntil([&] { return ListSelection(list_) == index; }, 2000);
 }
 
 void ProgramRun::DoubleClickItem(int index) {
     BringToFront(window_);
     ScrollTo(index);
-    DoubleClickAt(ListItemPoint(list_, index));
+    const POINT point = ListItemPoint(list_, index);
+    PointAt(list_, point);
+    DoubleClickAt(point);
 }
 
 std::optional<DWORD> ProgramRun::CloseWithEsc(DWORD timeoutMs) {
