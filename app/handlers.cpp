@@ -156,7 +156,9 @@ void OnResultListDoubleClicked() {
 
 void OnResultListContextMenu(std::int32_t x, std::int32_t y, std::int32_t) {
     HWND list = Component(kResultListId);
-    if (list == nullptr) {
+    // Not in the middle of a press (its window walk lets events run): the menu's own message
+    // loop, or the Save As dialog's, would hold the job until it closed.
+    if (list == nullptr || g_actionRunning) {
         return;
     }
     if (x != -1 || y != -1) {
