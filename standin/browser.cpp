@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "standin/browser_events.h"
 #include "standin/call_log.h"
 #include "standin/document.h"
 #include "standin/dom_objects.h"
@@ -27,6 +28,9 @@ constexpr wchar_t kNotifyClass[] = L"ReelhawkStandinNotify";
 
 // Posted to the browser's own message window: load the navigation with this serial number.
 constexpr UINT kLoadMessage = WM_APP + 1;
+// While a load is held back (see HoldFile), how often the hold is looked at again.
+constexpr UINT kHoldTimer = 1;
+constexpr UINT kHoldRecheckMs = 20;
 
 // Pages larger than this are not loaded (a guard against reading a huge file by mistake).
 constexpr DWORD kMaxPageBytes = 16 * 1024 * 1024;
@@ -159,6 +163,14 @@ std::wstring DescribeNavigateOptions(const VARIANT* flags, const VARIANT* target
     return text;
 }
 
+// While the file named by REELHAWK_STANDIN_HOLD_FILE exists, pages are held back after their
+// download has begun: tests can look at a host while its page is still loading, for as long as
+// they need, and then let the page arrive by deleting the file.
+bool LoadsHeldBack() {
+    const std::wstring hold = Environment(L"REELHAWK_STANDIN_HOLD_FILE");
+    return !hold.empty() && GetFileAttributesW(hold.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -185,9 +197,12 @@ struct BrowserLink {
     WebBrowser* browser = nullptr;
 };
 
-class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPlaceObject {
+class WebBrowser final : public IWebBrowser2,
+                         public IOleObject,
+                         public IOleInPlaceObject,
+                         public IConnectionPointContainer {
   public:
-    WebBrowser() : link_(std::make_shared<BrowserLink>()) {
+    WebBrowser() : link_(std::make_shared<BrowserLink>()), events_(this) {
         link_->browser = this;
         InterlockedIncrement(&g_liveBrowsers);
         LogLine(L"Create");
@@ -196,6 +211,7 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     ~WebBrowser() {
         LogLine(L"Destroy");
         link_->browser = nullptr;
+        events_.Disconnect();
         DestroyWindows();
         if (notify_) {
             DestroyWindow(notify_);
@@ -226,6 +242,8 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
             *out = static_cast<IOleObject*>(this);
         } else if (IsEqualIID(iid, IID_IOleWindow) || IsEqualIID(iid, IID_IOleInPlaceObject)) {
             *out = static_cast<IOleInPlaceObject*>(this);
+        } else if (IsEqualIID(iid, IID_IConnectionPointContainer)) {
+            *out = static_cast<IConnectionPointContainer*>(this);
         } else {
             return E_NOINTERFACE;
         }
@@ -283,13 +301,13 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     }
     STDMETHODIMP Refresh() override {
         LogLine(L"Refresh");
-        return document_ ? StartNavigation(document_->Url()) : S_OK;
+        return document_ ? StartNavigation(document_->Url(), /*announce=*/false) : S_OK;
     }
     STDMETHODIMP Refresh2(VARIANT*) override { return Refresh(); }
     STDMETHODIMP Stop() override {
         LogLine(L"Stop");
         ++serial_;  // a load still waiting in the queue is dropped
-        busy_ = false;
+        StopLoading();
         return S_OK;
     }
     STDMETHODIMP get_Application(IDispatch** out) override {
@@ -512,7 +530,8 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     STDMETHODIMP Close(DWORD) override {
         LogLine(L"Close");
         ++serial_;
-        busy_ = false;
+        StopLoading();
+        events_.Disconnect();
         InPlaceDeactivate();
         if (adviseHolder_) {
             adviseHolder_->SendOnClose();
@@ -660,6 +679,26 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     }
     STDMETHODIMP ReactivateAndUndo() override { return E_NOTIMPL; }
 
+    // ---- IConnectionPointContainer: DWebBrowserEvents2 only ----
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override {
+        if (out) {
+            *out = nullptr;
+        }
+        return NotImplemented(L"EnumConnectionPoints");
+    }
+    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
+        if (!out) {
+            return E_POINTER;
+        }
+        *out = nullptr;
+        if (!IsEqualIID(iid, DIID_DWebBrowserEvents2)) {
+            return CONNECT_E_NOCONNECTION;
+        }
+        *out = &events_;
+        events_.AddRef();
+        return S_OK;
+    }
+
     // ---- window procedures ----
     static LRESULT CALLBACK NotifyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         if (message == WM_NCCREATE) {
@@ -668,12 +707,20 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
                               reinterpret_cast<LONG_PTR>(create->lpCreateParams));
         }
         auto* self = reinterpret_cast<WebBrowser*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-        if (self && message == kLoadMessage) {
+        if (self && (message == kLoadMessage || (message == WM_TIMER && wParam == kHoldTimer))) {
+            if (message == WM_TIMER) {
+                KillTimer(window, kHoldTimer);
+                wParam = self->serial_;
+            }
+            // Sinks may drop the last reference to the browser while it loads.
+            self->AddRef();
             try {
                 self->OnLoad(static_cast<unsigned>(wParam));
             } catch (...) {  // a page that cannot be held in memory is not shown
                 LogLine(L"NotFound (out of memory)");
+                self->StopLoading();
             }
+            self->Release();
             return 0;
         }
         return DefWindowProcW(window, message, wParam, lParam);
@@ -813,7 +860,20 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         }
     }
 
-    HRESULT StartNavigation(const std::wstring& address) {
+    IDispatch* Self() { return static_cast<IWebBrowser2*>(this); }
+
+    // A navigation was dropped before its page arrived: the download it began ends.
+    void StopLoading() {
+        busy_ = false;
+        if (downloading_) {
+            downloading_ = false;
+            events_.DownloadComplete();
+        }
+    }
+
+    // announce: tell the sinks first, as the real control does for every navigation it is asked
+    // for (not for a refresh); a sink may cancel it.
+    HRESULT StartNavigation(const std::wstring& address, bool announce = true) {
         if (!notify_) {
             notify_ = CreateWindowExW(0, kNotifyClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                       g_instance, this);
@@ -821,7 +881,18 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
                 return E_FAIL;
             }
         }
-        pending_ = address.empty() ? std::wstring(L"about:blank") : NormalizeAddress(address);
+        const std::wstring target =
+            address.empty() ? std::wstring(L"about:blank") : NormalizeAddress(address);
+        if (announce) {
+            AddRef();
+            const bool cancelled = events_.BeforeNavigate2(Self(), target);
+            const bool gone = refs_ == 1;
+            Release();
+            if (cancelled || gone) {
+                return S_OK;
+            }
+        }
+        pending_ = target;
         ++serial_;
         busy_ = true;
         // Like a real browser, the page loads later, from the message loop.
@@ -830,10 +901,25 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     }
 
     void OnLoad(unsigned serial) {
-        if (serial != serial_) {
+        if (serial != serial_ || !busy_) {
             return;  // a later navigation or Stop replaced this one
         }
-        busy_ = false;
+        if (!downloading_) {
+            downloading_ = true;
+            events_.DownloadBegin();
+            if (serial != serial_ || !busy_) {
+                return;  // a sink navigated elsewhere or stopped
+            }
+        }
+        if (LoadsHeldBack()) {
+            if (!held_) {
+                held_ = true;
+                LogLine(L"Held " + LogEscape(pending_));
+            }
+            SetTimer(notify_, kHoldTimer, kHoldRecheckMs, nullptr);
+            return;
+        }
+        held_ = false;
         std::wstring url = pending_;
         std::shared_ptr<Document> page;
         if (url == L"about:blank") {
@@ -860,6 +946,9 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         }
         if (!page) {
             LogLine(L"NotFound " + LogEscape(url));
+            busy_ = false;
+            events_.NavigateError(Self(), url, 404);  // HTTP's "not found"
+            StopLoading();
             return;  // the shown page stays
         }
         // Clicks on this page navigate this browser, while it lives and the page is still shown.
@@ -873,7 +962,20 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         });
         document_ = std::move(page);
         LogLine(L"Loaded " + LogEscape(document_->Url()));
+        // The real control's order once the page has come: navigation complete (the new
+        // document is in place), the download ends, the document is complete.
+        const std::wstring shownUrl = document_->Url();
+        events_.NavigateComplete2(Self(), shownUrl);
         ShowDocument();
+        if (serial != serial_) {
+            return;  // a sink navigated again: that navigation carries on
+        }
+        busy_ = false;
+        downloading_ = false;
+        events_.DownloadComplete();
+        if (serial == serial_) {
+            events_.DocumentComplete(Self(), shownUrl);
+        }
     }
 
     LRESULT OnGetObject(WPARAM wParam) {
@@ -928,9 +1030,12 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     VARIANT_BOOL silent_ = VARIANT_FALSE;
     LONG zoom_ = 2;
     bool busy_ = false;
+    bool downloading_ = false;  // DownloadBegin fired, DownloadComplete not yet
+    bool held_ = false;
     unsigned serial_ = 0;
     std::wstring pending_;
     std::shared_ptr<Document> document_;
+    BrowserEvents events_;
 };
 
 bool RegisterWindowClasses() {
