@@ -1,5 +1,8 @@
 #include "app/browser_host.h"
 
+#include <exdispid.h>
+#include <ocidl.h>
+
 #include <algorithm>
 
 #include "app/own_window.h"
@@ -188,6 +191,97 @@ class BrowserSite final : public IOleClientSite, public IOleInPlaceSite {
     IOleInPlaceObject* inPlace_ = nullptr;  // not counted: the container holds it
 };
 
+// Receives the browser control's DWebBrowserEvents2 and passes the ones that say whether the page
+// is loading on to the container, while it is connected.
+class BrowserEventSink final : public IDispatch {
+  public:
+    explicit BrowserEventSink(BrowserContainer* container) : container_(container) {}
+    void Detach() noexcept { container_ = nullptr; }
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (out == nullptr) {
+            return E_POINTER;
+        }
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
+            IsEqualIID(iid, DIID_DWebBrowserEvents2)) {
+            *out = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() override {
+        const ULONG left = --references_;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+
+    // IDispatch: events arrive by DISPID only.
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+        if (count == nullptr) {
+            return E_POINTER;
+        }
+        *count = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+        if (info != nullptr) {
+            *info = nullptr;
+        }
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                        UINT*) override {
+        if (container_ == nullptr || params == nullptr) {
+            return S_OK;
+        }
+        // pDisp, the frame or window the event is about, is the first argument: the last one in
+        // rgvarg.
+        switch (member) {
+            case DISPID_BEFORENAVIGATE2:
+                container_->OnNavigationStarted(Browser(*params, 7));
+                break;
+            case DISPID_DOCUMENTCOMPLETE:
+                container_->OnNavigationEnded(Browser(*params, 2));
+                break;
+            case DISPID_NAVIGATEERROR:
+                container_->OnNavigationEnded(Browser(*params, 5));
+                break;
+            default:
+                break;
+        }
+        return S_OK;
+    }
+
+  private:
+    ~BrowserEventSink() = default;
+
+    static IDispatch* Browser(const DISPPARAMS& params, UINT count) {
+        if (params.cArgs != count || params.rgvarg == nullptr) {
+            return nullptr;
+        }
+        const VARIANTARG& arg = params.rgvarg[count - 1];
+        if (V_VT(&arg) == VT_DISPATCH) {
+            return V_DISPATCH(&arg);
+        }
+        if (V_VT(&arg) == (VT_DISPATCH | VT_BYREF) && V_DISPATCHREF(&arg) != nullptr) {
+            return *V_DISPATCHREF(&arg);
+        }
+        return nullptr;
+    }
+
+    ULONG references_ = 1;
+    BrowserContainer* container_;
+};
+
 namespace {
 
 template <class T>
@@ -274,6 +368,7 @@ bool BrowserContainer::Embed(const HtmlViewerProperties& properties) {
         return false;
     }
 
+    ConnectEvents();
     browser_->put_Offline(properties.offline ? VARIANT_TRUE : VARIANT_FALSE);
     browser_->put_Silent(properties.silent ? VARIANT_TRUE : VARIANT_FALSE);
     VARIANT zoom;
@@ -298,7 +393,78 @@ bool BrowserContainer::Embed(const HtmlViewerProperties& properties) {
     return true;
 }
 
+void BrowserContainer::ConnectEvents() {
+    IConnectionPointContainer* points = nullptr;
+    if (FAILED(browser_->QueryInterface(IID_IConnectionPointContainer,
+                                        reinterpret_cast<void**>(&points)))) {
+        return;  // a control without events: the page simply never shows as loading
+    }
+    if (SUCCEEDED(points->FindConnectionPoint(DIID_DWebBrowserEvents2, &events_))) {
+        sink_ = new BrowserEventSink(this);
+        if (FAILED(events_->Advise(static_cast<IDispatch*>(sink_), &eventsCookie_))) {
+            eventsCookie_ = 0;
+            ReleaseAndClear(events_);
+            sink_->Detach();
+            ReleaseAndClear(sink_);
+        }
+    } else {
+        events_ = nullptr;
+    }
+    points->Release();
+}
+
+// Events about frames inside the page carry the frame's own object, not the control's.
+bool BrowserContainer::IsTopLevel(IDispatch* browser) const {
+    if (browser == nullptr || browser_ == nullptr) {
+        return false;
+    }
+    IUnknown* theirs = nullptr;
+    IUnknown* ours = nullptr;
+    const bool same =
+        SUCCEEDED(browser->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&theirs))) &&
+        SUCCEEDED(browser_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&ours))) &&
+        theirs == ours;
+    ReleaseAndClear(theirs);
+    ReleaseAndClear(ours);
+    return same;
+}
+
+void BrowserContainer::OnNavigationStarted(IDispatch* browser) {
+    if (IsTopLevel(browser)) {
+        SetLoading(true);
+    }
+}
+
+void BrowserContainer::OnNavigationEnded(IDispatch* browser) {
+    if (IsTopLevel(browser)) {
+        SetLoading(false);
+    }
+}
+
+void BrowserContainer::SetLoading(bool loading) {
+    if (loading == loading_) {
+        return;
+    }
+    loading_ = loading;
+    if (window_ != nullptr) {
+        PostMessageA(GetParent(window_), kBrowserStateChangedMessage, 0,
+                     reinterpret_cast<LPARAM>(window_));
+    }
+}
+
 void BrowserContainer::Release() noexcept {
+    if (events_ != nullptr) {
+        if (eventsCookie_ != 0) {
+            events_->Unadvise(eventsCookie_);
+            eventsCookie_ = 0;
+        }
+        ReleaseAndClear(events_);
+    }
+    if (sink_ != nullptr) {
+        sink_->Detach();
+        ReleaseAndClear(sink_);
+    }
+    loading_ = false;
     if (site_ != nullptr) {
         site_->SetInPlaceObject(nullptr);
     }

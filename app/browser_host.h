@@ -9,10 +9,16 @@
 namespace rh {
 
 class BrowserSite;
+class BrowserEventSink;
 struct HtmlViewerProperties;
 
 // Control identifier of the browser control's window inside the container.
 inline constexpr int kBrowserControlId = 0xE900;
+
+// Posted to the container's parent when the page starts or stops loading (lParam: the container
+// window). Posted rather than sent: the browser tells us from inside its own calls, and what the
+// parent does about it runs from the message loop instead.
+inline constexpr UINT kBrowserStateChangedMessage = WM_APP + 0x52;
 
 class BrowserContainer {
   public:
@@ -34,6 +40,12 @@ class BrowserContainer {
     // not be created or activated; the container then stays empty.
     bool Embed(const HtmlViewerProperties& properties);
     bool HasBrowser() const noexcept { return ole_ != nullptr; }
+    // From the start of a navigation of the top-level page until its document is complete or
+    // the navigation failed, as the control's events tell.
+    bool PageLoading() const noexcept { return loading_; }
+    // For the event sink.
+    void OnNavigationStarted(IDispatch* browser);
+    void OnNavigationEnded(IDispatch* browser);
 
     LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -42,12 +54,19 @@ class BrowserContainer {
     void OnDestroy();
     // Takes the control down: leaves in-place activation, closes it and drops our site.
     void Release() noexcept;
+    void ConnectEvents();
+    bool IsTopLevel(IDispatch* browser) const;
+    void SetLoading(bool loading);
 
     HWND window_ = nullptr;
     IOleObject* ole_ = nullptr;
     IOleInPlaceObject* inPlace_ = nullptr;
     IWebBrowser2* browser_ = nullptr;
     BrowserSite* site_ = nullptr;
+    BrowserEventSink* sink_ = nullptr;
+    IConnectionPoint* events_ = nullptr;
+    DWORD eventsCookie_ = 0;
+    bool loading_ = false;
 };
 
 }  // namespace rh

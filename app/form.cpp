@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/browser_host.h"
+#include "app/cursor.h"
 #include "app/label.h"
 #include "app/own_window.h"
 #include "runtime/events.h"
@@ -148,6 +149,7 @@ class Form {
 
     bool Create();
     HWND FindComponent(std::uint32_t id) const;
+    const Component* FindComponentRecord(std::uint32_t id) const;
     bool Preprocess(MSG& message);
     LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -163,12 +165,18 @@ class Form {
     bool OnEnterKey(const MSG& message);
     bool OnEscapeKey(const MSG& message);
     bool OnTabKey(const MSG& message, bool backwards);
+    bool OnContextMenuKey(const MSG& message);
+    void RaiseKeyEvent(const MSG& message);
     void MoveFocus(const Component& from, bool backwards) const;
     void RaiseMouseEvent(const MSG& message, std::int32_t event);
 
     void OnCommand(WPARAM wParam, LPARAM lParam);
     LRESULT OnControlColour(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnEraseBackground(HWND window, HDC dc);
+    HCURSOR StatusCursor() const;
+    LRESULT OnSetCursor(HWND window, WPARAM wParam, LPARAM lParam);
+    void OnBrowserStateChanged(HWND container);
+    bool OnContextMenu(HWND target, LPARAM lParam);
     LRESULT OnNcDestroy();
 
     const WindowTemplate& tpl_;
@@ -429,9 +437,14 @@ void Form::FinishComponent(Component& c) {
 }
 
 HWND Form::FindComponent(std::uint32_t id) const {
+    const Component* c = FindComponentRecord(id);
+    return c != nullptr ? c->window : nullptr;
+}
+
+const Component* Form::FindComponentRecord(std::uint32_t id) const {
     for (const auto& c : components_) {
         if (c->record->id == id) {
-            return c->window;
+            return c.get();
         }
     }
     return nullptr;
@@ -468,9 +481,21 @@ bool Form::Preprocess(MSG& message) {
                     return OnEscapeKey(message);
                 case VK_TAB:
                     return OnTabKey(message, GetKeyState(VK_SHIFT) < 0);
+                case VK_APPS:
+                case VK_F10:
+                    if (OnContextMenuKey(message)) {
+                        return true;
+                    }
+                    RaiseKeyEvent(message);
+                    return false;
                 default:
+                    RaiseKeyEvent(message);
                     return false;
             }
+        case WM_SYSKEYDOWN:
+        case WM_KEYUP:
+        case WM_SYSKEYUP:
+            return OnContextMenuKey(message);
         case WM_LBUTTONDOWN:
             RaiseMouseEvent(message, kEventLeftButtonDown);
             return false;
@@ -571,6 +596,34 @@ void Form::MoveFocus(const Component& from, bool backwards) const {
     }
 }
 
+// The menu key and Shift+F10 ask the focused component for its context menu, as a right click
+// does. Both the press and the release are taken, so the system does not make a second menu.
+bool Form::OnContextMenuKey(const MSG& message) {
+    const bool menuKey = message.wParam == VK_APPS;
+    const bool shiftF10 = message.wParam == VK_F10 && GetKeyState(VK_SHIFT) < 0;
+    if (!menuKey && !shiftF10) {
+        return false;
+    }
+    const Component* c = ComponentOf(message.hwnd);
+    if (c == nullptr || c->BoundHandler<MouseHandler>(kEventContextMenu) == nullptr) {
+        return false;
+    }
+    if (message.message == WM_KEYDOWN || message.message == WM_SYSKEYDOWN) {
+        c->BoundHandler<MouseHandler>(kEventContextMenu)(-1, -1, MouseKeyState());
+    }
+    return true;
+}
+
+void Form::RaiseKeyEvent(const MSG& message) {
+    const Component* c = ComponentOf(message.hwnd);
+    if (c == nullptr) {
+        return;
+    }
+    if (KeyHandler handler = c->BoundHandler<KeyHandler>(kEventKeyDown)) {
+        handler(static_cast<std::int32_t>(message.wParam), MouseKeyState());
+    }
+}
+
 void Form::RaiseMouseEvent(const MSG& message, std::int32_t event) {
     const Component* c = ComponentOf(message.hwnd);
     if (c == nullptr) {
@@ -602,6 +655,16 @@ LRESULT Form::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return reinterpret_cast<LRESULT>(windowFont_);
         case WM_ERASEBKGND:
             return OnEraseBackground(window, reinterpret_cast<HDC>(wParam));
+        case WM_SETCURSOR:
+            return OnSetCursor(window, wParam, lParam);
+        case WM_CONTEXTMENU:
+            if (OnContextMenu(reinterpret_cast<HWND>(wParam), lParam)) {
+                return 0;
+            }
+            return DefWindowProcW(window, message, wParam, lParam);
+        case kBrowserStateChangedMessage:
+            OnBrowserStateChanged(reinterpret_cast<HWND>(lParam));
+            return 0;
         case WM_NCDESTROY:
             return OnNcDestroy();
         default:
@@ -663,6 +726,62 @@ LRESULT Form::OnEraseBackground(HWND window, HDC dc) {
     return 1;
 }
 
+// The pointer over the window's client area when no press is being handled: the "working in
+// background" arrow while a browser component loads its page; null for each window's own class
+// cursor.
+HCURSOR Form::StatusCursor() const {
+    for (const auto& c : components_) {
+        if (c->browser != nullptr && c->browser->PageLoading()) {
+            return LoadCursor(nullptr, IDC_APPSTARTING);
+        }
+    }
+    return nullptr;
+}
+
+// Controls ask their parent first, so this covers the whole client area, controls included.
+LRESULT Form::OnSetCursor(HWND window, WPARAM wParam, LPARAM lParam) {
+    if (LOWORD(lParam) == HTCLIENT) {
+        HCURSOR cursor = CursorNow();
+        if (cursor == nullptr) {
+            cursor = StatusCursor();
+        }
+        if (cursor != nullptr) {
+            SetCursor(cursor);
+            return TRUE;
+        }
+    }
+    return DefWindowProcW(window, WM_SETCURSOR, wParam, lParam);
+}
+
+void Form::OnBrowserStateChanged(HWND container) {
+    // The system asks for the cursor only when the pointer moves: one resting over the window is
+    // given the cursor for the new state at once.
+    ShowCursorNow();
+    const Component* c = ComponentOf(container);
+    if (c == nullptr || c->browser == nullptr) {
+        return;
+    }
+    if (PlainHandler handler = c->BoundHandler<PlainHandler>(kEventPageStateChanged)) {
+        handler();  // may destroy this window: nothing of it is touched afterwards
+    }
+}
+
+// True when a component's handler took the request.
+bool Form::OnContextMenu(HWND target, LPARAM lParam) {
+    const Component* c = ComponentOf(target);
+    if (c == nullptr) {
+        return false;
+    }
+    MouseHandler handler = c->BoundHandler<MouseHandler>(kEventContextMenu);
+    if (handler == nullptr) {
+        return false;
+    }
+    // Signed: on a second screen left of or above the first, coordinates are negative.
+    handler(static_cast<std::int16_t>(LOWORD(lParam)), static_cast<std::int16_t>(HIWORD(lParam)),
+            MouseKeyState());
+    return true;
+}
+
 LRESULT Form::OnNcDestroy() {
     window_ = nullptr;
     auto& forms = LiveForms();
@@ -712,6 +831,16 @@ HWND FindComponentWindow(std::uint32_t windowId, std::uint32_t componentId) {
         }
     }
     return nullptr;
+}
+
+bool BrowserComponentLoading(std::uint32_t windowId, std::uint32_t componentId) {
+    for (const auto& form : LiveForms()) {
+        if (form->Id() == windowId) {
+            const Component* c = form->FindComponentRecord(componentId);
+            return c != nullptr && c->browser != nullptr && c->browser->PageLoading();
+        }
+    }
+    return false;
 }
 
 void ReleaseWindowMachinery() {

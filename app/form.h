@@ -21,6 +21,10 @@ void ShowTemplateWindow(HWND window);
 // The window of a component of a live template window, 0 when the window or component is absent.
 HWND FindComponentWindow(std::uint32_t windowId, std::uint32_t componentId);
 
+// Whether the browser component is loading its page (see BrowserContainer::PageLoading); false
+// when the window or component is absent or is not a browser.
+bool BrowserComponentLoading(std::uint32_t windowId, std::uint32_t componentId);
+
 // Releases what the machinery keeps for the process (window classes, message preprocessing).
 // For after the last template window has gone.
 void ReleaseWindowMachinery();

@@ -56,6 +56,11 @@ constexpr EventBinding kButtonEvents[] = {
 constexpr EventBinding kListEvents[] = {
     {kEventListDoubleClicked, &OnResultListDoubleClicked},
     {kEventMouseMoved, &OnResultListMouseMoved},
+    {kEventContextMenu, &OnResultListContextMenu},
+    {kEventKeyDown, &OnResultListKeyDown},
+};
+constexpr EventBinding kBrowserEvents[] = {
+    {kEventPageStateChanged, &OnResolverPageStateChanged},
 };
 
 constexpr ComponentRecord kComponents[] = {
@@ -85,7 +90,7 @@ constexpr ComponentRecord kComponents[] = {
      kComponentFocusStop,
      0,
      {},
-     {},
+     kBrowserEvents,
      HtmlViewerProperties{REELHAWK_RESOLVER_URL, 2, false, true}},
     {kAddressEditId,
      "编辑框1",

@@ -29,7 +29,7 @@ bool IsMouseEvent(std::int32_t event) {
 
 // The events the window machinery raises for a component of this type.
 bool CanRaise(ComponentType type, std::int32_t event) {
-    if (IsMouseEvent(event)) {
+    if (IsMouseEvent(event) || event == kEventKeyDown || event == kEventContextMenu) {
         return true;
     }
     switch (type) {
@@ -37,21 +37,30 @@ bool CanRaise(ComponentType type, std::int32_t event) {
             return event == kEventButtonClicked;
         case ComponentType::ListBox:
             return event == kEventListSelectionChanged || event == kEventListDoubleClicked;
+        case ComponentType::HtmlViewer:
+            return event == kEventPageStateChanged;
         default:
             return false;
     }
+}
+
+template <class Handler>
+bool HasHandler(const EventBinding& b) {
+    const auto* h = std::get_if<Handler>(&b.handler);
+    return h != nullptr && *h != nullptr;
 }
 
 bool BindingIsUsable(ComponentType type, const EventBinding& b) {
     if (!CanRaise(type, b.event)) {
         return false;
     }
-    if (IsMouseEvent(b.event)) {
-        const auto* h = std::get_if<MouseHandler>(&b.handler);
-        return h != nullptr && *h != nullptr;
+    if (IsMouseEvent(b.event) || b.event == kEventContextMenu) {
+        return HasHandler<MouseHandler>(b);
     }
-    const auto* h = std::get_if<PlainHandler>(&b.handler);
-    return h != nullptr && *h != nullptr;
+    if (b.event == kEventKeyDown) {
+        return HasHandler<KeyHandler>(b);
+    }
+    return HasHandler<PlainHandler>(b);
 }
 
 bool ComponentIsUsable(const ComponentRecord& c) {

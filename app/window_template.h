@@ -30,18 +30,26 @@ inline constexpr std::int32_t kEventDoubleClick = -3;
 inline constexpr std::int32_t kEventRightButtonDown = -4;
 inline constexpr std::int32_t kEventRightButtonUp = -5;
 inline constexpr std::int32_t kEventMouseMoved = -6;
+inline constexpr std::int32_t kEventKeyDown = -9;
+// The context menu was asked for: right button, the menu key or Shift+F10.
+inline constexpr std::int32_t kEventContextMenu = -13;
 inline constexpr std::int32_t kEventButtonClicked = 0;
 inline constexpr std::int32_t kEventListSelectionChanged = 0;
 inline constexpr std::int32_t kEventListDoubleClicked = 1;
+// A browser component started loading a page or finished (or gave up on) it.
+inline constexpr std::int32_t kEventPageStateChanged = 0;
 
 // Handlers take their arguments as 32-bit integers and return nothing: they only observe, so a
 // message they see always goes on to its window.
+// The context-menu event passes screen coordinates to a MouseHandler, both -1 when the menu was
+// asked for from the keyboard. Key handlers get the virtual-key code and Ctrl 1 + Shift 2 + Alt 4.
 using PlainHandler = void (*)();
 using MouseHandler = void (*)(std::int32_t x, std::int32_t y, std::int32_t keyState);
+using KeyHandler = void (*)(std::int32_t key, std::int32_t keyState);
 
 struct EventBinding {
     std::int32_t event;
-    std::variant<PlainHandler, MouseHandler> handler;
+    std::variant<PlainHandler, MouseHandler, KeyHandler> handler;
 };
 
 // A stored font: the bytes of a LOGFONTA. A record that is not exactly 60 bytes long is not used

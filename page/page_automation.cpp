@@ -271,4 +271,17 @@ Text PageAutomation::GetLinkInnerText(TextView identifier, int skip) {
     return ReadTextProperty(link, "innerText");
 }
 
+// ---------------------------------------------------------------------------------------------
+// Every link in turn
+
+LinkCollection::LinkCollection(const PageAutomation& page)
+    : links_(TagCollection(page.document, "a")), size_(CollectionSize(links_)) {}
+
+ComObject LinkCollection::Item(int position) const {
+    if (position < 1 || position > size_) {
+        return {};
+    }
+    return CollectionItem(links_, position);
+}
+
 }  // namespace rh

@@ -83,4 +83,21 @@ class PageAutomation {
     bool comInitialised_ = false;
 };
 
+// The links of the page's body, taken once, for a caller that visits every link in turn by its
+// place on the page. No identifier is involved, so no link can stand in for another, and no visit
+// walks the links before it. Holds the collection only for its own lifetime.
+class LinkCollection {
+  public:
+    // Empty (size 0) when the page object holds no document or the document has no body.
+    explicit LinkCollection(const PageAutomation& page);
+
+    int Size() const { return size_; }
+    // Link `position` in document order, counting from 1; empty outside 1..Size().
+    ComObject Item(int position) const;
+
+  private:
+    ComObject links_;
+    int size_ = 0;
+};
+
 }  // namespace rh

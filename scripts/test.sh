@@ -53,6 +53,10 @@ step "windows build"
 cmake --preset windows -B "$REELHAWK_BUILD/windows" >/dev/null &&
     cmake --build "$REELHAWK_BUILD/windows" -j "$jobs" || exit 1
 
+# The release zip; a test checks what it holds.
+step "release package"
+cmake --build "$REELHAWK_BUILD/windows" --target package >/dev/null || exit 1
+
 step "host tests"
 ctest --test-dir "$REELHAWK_BUILD/host" -j "$jobs" --output-on-failure --timeout 300 || status=1
 

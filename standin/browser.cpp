@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "standin/browser_events.h"
 #include "standin/call_log.h"
 #include "standin/chromium.h"
 #include "standin/document.h"
@@ -30,6 +31,11 @@ constexpr wchar_t kNotifyClass[] = L"ReelhawkStandinNotify";
 constexpr UINT kLoadMessage = WM_APP + 1;
 // Posted by Chromium's reader when the main frame has loaded a page.
 constexpr UINT kChromiumLoadedMessage = WM_APP + 2;
+// While a load is held back (see HoldFile), how often the hold is looked at again.
+constexpr UINT kHoldTimer = 1;
+constexpr UINT kHoldRecheckMs = 20;
+// While a page Chromium has loaded is held back, how often the hold is looked at again.
+constexpr UINT kChromiumHoldTimer = 2;
 
 // Pages larger than this are not loaded (a guard against reading a huge file by mistake).
 constexpr DWORD kMaxPageBytes = 16 * 1024 * 1024;
@@ -162,6 +168,14 @@ std::wstring DescribeNavigateOptions(const VARIANT* flags, const VARIANT* target
     return text;
 }
 
+// While the file named by REELHAWK_STANDIN_HOLD_FILE exists, pages are held back after their
+// download has begun: tests can look at a host while its page is still loading, for as long as
+// they need, and then let the page arrive by deleting the file.
+bool LoadsHeldBack() {
+    const std::wstring hold = Environment(L"REELHAWK_STANDIN_HOLD_FILE");
+    return !hold.empty() && GetFileAttributesW(hold.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -188,9 +202,12 @@ struct BrowserLink {
     WebBrowser* browser = nullptr;
 };
 
-class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPlaceObject {
+class WebBrowser final : public IWebBrowser2,
+                         public IOleObject,
+                         public IOleInPlaceObject,
+                         public IConnectionPointContainer {
   public:
-    WebBrowser() : link_(std::make_shared<BrowserLink>()) {
+    WebBrowser() : link_(std::make_shared<BrowserLink>()), events_(this) {
         link_->browser = this;
         InterlockedIncrement(&g_liveBrowsers);
         LogLine(L"Create");
@@ -199,6 +216,7 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     ~WebBrowser() {
         LogLine(L"Destroy");
         link_->browser = nullptr;
+        events_.Disconnect();
         chromium_.reset();
         DestroyWindows();
         if (notify_) {
@@ -230,6 +248,8 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
             *out = static_cast<IOleObject*>(this);
         } else if (IsEqualIID(iid, IID_IOleWindow) || IsEqualIID(iid, IID_IOleInPlaceObject)) {
             *out = static_cast<IOleInPlaceObject*>(this);
+        } else if (IsEqualIID(iid, IID_IConnectionPointContainer)) {
+            *out = static_cast<IConnectionPointContainer*>(this);
         } else {
             return E_NOINTERFACE;
         }
@@ -288,15 +308,16 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     STDMETHODIMP Refresh() override {
         LogLine(L"Refresh");
         if (chromium_) {
-            return chromium_->Url().empty() ? S_OK : StartNavigation(chromium_->Url());
+            return chromium_->Url().empty() ? S_OK
+                                            : StartNavigation(chromium_->Url(), /*announce=*/false);
         }
-        return document_ ? StartNavigation(document_->Url()) : S_OK;
+        return document_ ? StartNavigation(document_->Url(), /*announce=*/false) : S_OK;
     }
     STDMETHODIMP Refresh2(VARIANT*) override { return Refresh(); }
     STDMETHODIMP Stop() override {
         LogLine(L"Stop");
         ++serial_;  // a load still waiting in the queue is dropped
-        busy_ = false;
+        StopLoading();
         if (chromium_) {
             chromium_->Stop();
         }
@@ -528,7 +549,8 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     STDMETHODIMP Close(DWORD) override {
         LogLine(L"Close");
         ++serial_;
-        busy_ = false;
+        StopLoading();
+        events_.Disconnect();
         InPlaceDeactivate();
         if (adviseHolder_) {
             adviseHolder_->SendOnClose();
@@ -676,6 +698,26 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     }
     STDMETHODIMP ReactivateAndUndo() override { return E_NOTIMPL; }
 
+    // ---- IConnectionPointContainer: DWebBrowserEvents2 only ----
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override {
+        if (out) {
+            *out = nullptr;
+        }
+        return NotImplemented(L"EnumConnectionPoints");
+    }
+    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
+        if (!out) {
+            return E_POINTER;
+        }
+        *out = nullptr;
+        if (!IsEqualIID(iid, DIID_DWebBrowserEvents2)) {
+            return CONNECT_E_NOCONNECTION;
+        }
+        *out = &events_;
+        events_.AddRef();
+        return S_OK;
+    }
+
     // ---- window procedures ----
     static LRESULT CALLBACK NotifyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         if (message == WM_NCCREATE) {
@@ -684,21 +726,35 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
                               reinterpret_cast<LONG_PTR>(create->lpCreateParams));
         }
         auto* self = reinterpret_cast<WebBrowser*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-        if (self && message == kLoadMessage) {
+        if (self && (message == kLoadMessage || (message == WM_TIMER && wParam == kHoldTimer))) {
+            if (message == WM_TIMER) {
+                KillTimer(window, kHoldTimer);
+                wParam = self->serial_;
+            }
+            // Sinks may drop the last reference to the browser while it loads.
+            self->AddRef();
             try {
                 self->OnLoad(static_cast<unsigned>(wParam));
             } catch (...) {  // a page that cannot be held in memory is not shown
                 LogLine(L"NotFound (out of memory)");
+                self->StopLoading();
             }
+            self->Release();
             return 0;
         }
-        if (self && message == kChromiumLoadedMessage && self->chromium_) {
-            try {
-                if (self->chromium_->OnLoaded()) {
-                    self->ShowDocument();
-                }
-            } catch (...) {  // the page stays as it was
+        if (self && self->chromium_ &&
+            (message == kChromiumLoadedMessage ||
+             (message == WM_TIMER && wParam == kChromiumHoldTimer))) {
+            if (message == WM_TIMER) {
+                KillTimer(window, kChromiumHoldTimer);
             }
+            self->AddRef();  // sinks may drop the last reference to the browser
+            try {
+                self->OnChromiumNotice(message == WM_TIMER ? kChromiumPageLoaded : wParam);
+            } catch (...) {  // the page stays as it was
+                self->StopLoading();
+            }
+            self->Release();
             return 0;
         }
         return DefWindowProcW(window, message, wParam, lParam);
@@ -838,7 +894,98 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         }
     }
 
-    HRESULT StartNavigation(const std::wstring& address) {
+    IDispatch* Self() { return static_cast<IWebBrowser2*>(this); }
+
+    // The download of a navigation has begun (told once per navigation).
+    void BeginDownload() {
+        if (!downloading_) {
+            downloading_ = true;
+            events_.DownloadBegin();
+        }
+    }
+
+    void OnChromiumNotice(WPARAM notice) {
+        const unsigned serial = serial_;
+        switch (notice) {
+            case kChromiumPageNavigating: {
+                // The page itself navigates (a form sent, a link, a script): announced as the
+                // control announces the navigations it is asked for. A sink may cancel it.
+                const std::wstring url = chromium_->NoticeUrl();
+                const bool cancelled = events_.BeforeNavigate2(Self(), url);
+                if (refs_ == 1) {
+                    return;  // the sinks let the browser go; only this call holds it now
+                }
+                if (cancelled) {
+                    chromium_->Stop();
+                    return;
+                }
+                pending_ = url;
+                ++serial_;
+                busy_ = true;
+                return;
+            }
+            case kChromiumPageNotFound:
+                // As with the model: an error instead of completion, the shown page stays.
+                BeginDownload();
+                if (serial == serial_) {
+                    busy_ = false;
+                    events_.NavigateError(Self(), chromium_->NoticeUrl(), 404);  // "not found"
+                    StopLoading();
+                }
+                if (chromium_) {
+                    chromium_->NoticeTaken();
+                }
+                return;
+            default:
+                OnChromiumLoaded();
+        }
+    }
+
+    // Chromium has loaded a page in the main frame: it becomes the document, with the events in
+    // the real control's order, unless pages are held back (then once the hold is lifted).
+    void OnChromiumLoaded() {
+        if (LoadsHeldBack()) {
+            if (!held_) {
+                held_ = true;
+                LogLine(L"Held " + LogEscape(pending_));
+            }
+            SetTimer(notify_, kChromiumHoldTimer, kHoldRecheckMs, nullptr);
+            return;
+        }
+        held_ = false;
+        const unsigned serial = serial_;
+        BeginDownload();
+        if (serial != serial_) {
+            return;  // a sink navigated elsewhere or stopped
+        }
+        if (!chromium_ || !chromium_->OnLoaded()) {
+            StopLoading();
+            return;
+        }
+        const std::wstring shownUrl = chromium_->Url();
+        events_.NavigateComplete2(Self(), shownUrl);
+        ShowDocument();
+        if (serial != serial_) {
+            return;  // a sink navigated again: that navigation carries on
+        }
+        StopLoading();
+        if (serial == serial_) {
+            events_.DocumentComplete(Self(), shownUrl);
+        }
+    }
+
+    // A navigation was dropped before its page arrived: the download it began ends.
+    void StopLoading() {
+        busy_ = false;
+        if (downloading_) {
+            downloading_ = false;
+            events_.DownloadComplete();
+        }
+    }
+
+    // announce: tell the sinks first, as the real control does for every navigation it is asked
+    // for (not for a refresh); a sink may cancel it.
+    HRESULT StartNavigation(const std::wstring& address, bool announce = true) {
         if (!notify_) {
             notify_ = CreateWindowExW(0, kNotifyClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                       g_instance, this);
@@ -846,7 +993,20 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
                 return E_FAIL;
             }
         }
-        pending_ = address.empty() ? std::wstring(L"about:blank") : NormalizeAddress(address);
+        const std::wstring target =
+            address.empty() ? std::wstring(L"about:blank") : NormalizeAddress(address);
+        if (announce) {
+            AddRef();
+            const bool cancelled = events_.BeforeNavigate2(Self(), target);
+            const bool gone = refs_ == 1;
+            Release();
+            if (cancelled || gone) {
+                return S_OK;
+            }
+        }
+        pending_ = target;
+        ++serial_;
+        busy_ = true;
         if (ChromiumEngineChosen()) {
             if (!chromium_) {
                 chromium_ = std::make_unique<ChromiumView>(kChromiumLoadedMessage);
@@ -854,18 +1014,31 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
             chromium_->Navigate(pending_, notify_);
             return S_OK;
         }
-        ++serial_;
-        busy_ = true;
         // Like a real browser, the page loads later, from the message loop.
         PostMessageW(notify_, kLoadMessage, serial_, 0);
         return S_OK;
     }
 
     void OnLoad(unsigned serial) {
-        if (serial != serial_) {
+        if (serial != serial_ || !busy_) {
             return;  // a later navigation or Stop replaced this one
         }
-        busy_ = false;
+        if (!downloading_) {
+            downloading_ = true;
+            events_.DownloadBegin();
+            if (serial != serial_ || !busy_) {
+                return;  // a sink navigated elsewhere or stopped
+            }
+        }
+        if (LoadsHeldBack()) {
+            if (!held_) {
+                held_ = true;
+                LogLine(L"Held " + LogEscape(pending_));
+            }
+            SetTimer(notify_, kHoldTimer, kHoldRecheckMs, nullptr);
+            return;
+        }
+        held_ = false;
         std::wstring url = pending_;
         std::shared_ptr<Document> page;
         if (url == L"about:blank") {
@@ -892,6 +1065,9 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         }
         if (!page) {
             LogLine(L"NotFound " + LogEscape(url));
+            busy_ = false;
+            events_.NavigateError(Self(), url, 404);  // HTTP's "not found"
+            StopLoading();
             return;  // the shown page stays
         }
         // Clicks on this page navigate this browser, while it lives and the page is still shown.
@@ -905,7 +1081,20 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
         });
         document_ = std::move(page);
         LogLine(L"Loaded " + LogEscape(document_->Url()));
+        // The real control's order once the page has come: navigation complete (the new
+        // document is in place), the download ends, the document is complete.
+        const std::wstring shownUrl = document_->Url();
+        events_.NavigateComplete2(Self(), shownUrl);
         ShowDocument();
+        if (serial != serial_) {
+            return;  // a sink navigated again: that navigation carries on
+        }
+        busy_ = false;
+        downloading_ = false;
+        events_.DownloadComplete();
+        if (serial == serial_) {
+            events_.DocumentComplete(Self(), shownUrl);
+        }
     }
 
     LRESULT OnGetObject(WPARAM wParam) {
@@ -959,10 +1148,13 @@ class WebBrowser final : public IWebBrowser2, public IOleObject, public IOleInPl
     VARIANT_BOOL silent_ = VARIANT_FALSE;
     LONG zoom_ = 2;
     bool busy_ = false;
+    bool downloading_ = false;  // DownloadBegin fired, DownloadComplete not yet
+    bool held_ = false;
     unsigned serial_ = 0;
     std::wstring pending_;
     std::shared_ptr<Document> document_;
     std::unique_ptr<ChromiumView> chromium_;  // when Chromium is the engine
+    BrowserEvents events_;
 };
 
 bool RegisterWindowClasses() {

@@ -20,6 +20,10 @@
 //   Click <tag>[ type=<t>][ name=<n>][ id=<i>]             an element's "click" was called
 //   Submit <url>                              that click submitted a form (GET) to this address
 //   Link <url>                                that click followed a link to this address
+//   Advise | Unadvise DWebBrowserEvents2      a host connected to / left the events
+//   Event <member>[ <url>]                    a DWebBrowserEvents2 member fired at connected hosts
+//   Held <url>                                the page waits while REELHAWK_STANDIN_HOLD_FILE
+//   exists
 //
 // Values and addresses are written as they are, with "\" "\r" "\n" "\t" escaped as \\ \r \n \t.
 

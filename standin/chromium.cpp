@@ -377,6 +377,11 @@ class Connection {
         // As with the model: a page that is not there leaves the shown page as it is.
         if (params.value("resourceType", "") == "Document") {
             LogLine(L"NotFound " + LogEscape(url));
+            std::lock_guard<std::mutex> lock(pagesMutex_);
+            auto page = pages_.find(session);
+            if (page != pages_.end()) {
+                page->second->Notify(kChromiumPageNotFound, url);
+            }
         }
         Send(session, "Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Aborted"}});
     }
@@ -522,6 +527,19 @@ std::wstring ChromiumPage::CommittedUrl() const {
     return committedUrl_;
 }
 
+void ChromiumPage::Notify(ChromiumNotice notice, const std::wstring& url) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        noticeUrl_ = url;
+    }
+    PostMessageW(notify_, loadedMessage_, notice, 0);
+}
+
+std::wstring ChromiumPage::NoticeUrl() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return noticeUrl_;
+}
+
 void ChromiumPage::OnEvent(const std::string& method, const Json& params) {
     if (method == "Page.frameNavigated" && params.contains("frame")) {
         const Json& frame = params["frame"];
@@ -545,6 +563,7 @@ void ChromiumPage::OnEvent(const std::string& method, const Json& params) {
             } else if (reason == "anchorClick") {
                 LogLine(L"Link " + LogEscape(url));
             }
+            Notify(kChromiumPageNavigating, url);
         }
     } else if (method == "Page.loadEventFired") {
         loading_ = false;
@@ -553,7 +572,7 @@ void ChromiumPage::OnEvent(const std::string& method, const Json& params) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (committed_) {
             committed_ = false;
-            PostMessageW(notify_, loadedMessage_, 0, 0);
+            PostMessageW(notify_, loadedMessage_, kChromiumPageLoaded, 0);
         }
     }
 }

@@ -30,6 +30,14 @@ using Json = nlohmann::json;
 // The engine a browser control uses: REELHAWK_STANDIN_ENGINE=chromium, else the document model.
 bool ChromiumEngineChosen();
 
+// What the notify message of a page says, in its wParam. The address that goes with a page
+// navigating or a page not found is the page's NoticeUrl().
+enum ChromiumNotice : WPARAM {
+    kChromiumPageLoaded = 0,      // the main frame has finished loading a page
+    kChromiumPageNavigating = 1,  // the page itself started a navigation (a form, a link, a script)
+    kChromiumPageNotFound = 2,    // the page asked for is not in the web folder
+};
+
 class ChromiumPage : public std::enable_shared_from_this<ChromiumPage> {
   public:
     // A fresh browser context and page; null (and the reason logged) when Chromium is not there.
@@ -65,6 +73,9 @@ class ChromiumPage : public std::enable_shared_from_this<ChromiumPage> {
 
     // Called by the connection's reader with each event of this page's session.
     void OnEvent(const std::string& method, const Json& params);
+    // Tells the notify window (from any thread); the address is kept for NoticeUrl().
+    void Notify(ChromiumNotice notice, const std::wstring& url);
+    std::wstring NoticeUrl() const;
 
   private:
     ChromiumPage() = default;
@@ -78,6 +89,7 @@ class ChromiumPage : public std::enable_shared_from_this<ChromiumPage> {
     bool committed_ = false;  // the main frame committed a page since its last load event
     mutable std::mutex mutex_;
     std::wstring committedUrl_;
+    std::wstring noticeUrl_;
 };
 
 // A remote object of a page (its object id), released in Chromium when the last holder lets go.
@@ -97,6 +109,7 @@ class RemoteHandle {
 
   private:
     std::shared_ptr<ChromiumPage> page_;
+    std::wstring notFoundUrl_;  // a page refused before it reached Chromium
     std::string id_;
 };
 
@@ -122,10 +135,17 @@ class ChromiumView {
     const std::wstring& Url() const { return url_; }
     const std::wstring& Title() const { return title_; }
     bool Busy() const { return page_ && page_->Loading(); }
+    // The address that goes with the latest navigating or not-found notice.
+    std::wstring NoticeUrl() const {
+        return !notFoundUrl_.empty() ? notFoundUrl_ : page_ ? page_->NoticeUrl() : std::wstring();
+    }
+    // The notice has been dealt with.
+    void NoticeTaken() { notFoundUrl_.clear(); }
 
   private:
     UINT loadedMessage_;
     std::shared_ptr<ChromiumPage> page_;
+    std::wstring notFoundUrl_;  // a page refused before it reached Chromium
     std::shared_ptr<RemoteHandle> document_;
     std::wstring url_;
     std::wstring title_;

@@ -82,6 +82,9 @@ void ChromiumView::Navigate(const std::wstring& address, HWND notifyWindow) {
     }
     if (url.empty()) {
         LogLine(L"NotFound " + LogEscape(address));
+        // Told as Chromium's own refusals are, from the message loop, so the control can say so.
+        notFoundUrl_ = address;
+        PostMessageW(notifyWindow, loadedMessage_, kChromiumPageNotFound, 0);
         return;
     }
     if (page_ && !page_->Alive()) {

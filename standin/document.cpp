@@ -418,12 +418,8 @@ std::shared_ptr<Node> Node::Self() const {
     if (!parent_) {
         return owner_ && owner_->root_.get() == this ? owner_->root_ : nullptr;
     }
-    for (const auto& child : parent_->children_) {
-        if (child.get() == this) {
-            return child;
-        }
-    }
-    return nullptr;
+    // Every node is made by make_shared and owned by its parent while it has one.
+    return std::const_pointer_cast<Node>(shared_from_this());
 }
 
 bool Node::HasTag(std::wstring_view tag) const {

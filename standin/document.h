@@ -51,7 +51,7 @@ struct NavigationRequest {
     std::wstring url;  // absolute
 };
 
-class Node {
+class Node : public std::enable_shared_from_this<Node> {
   public:
     Node(Document* owner, NodeKind kind);
     Node(const Node&) = delete;
@@ -62,7 +62,10 @@ class Node {
     Document* Owner() const { return owner_; }
     Node* Parent() const { return parent_; }
     const std::vector<std::shared_ptr<Node>>& Children() const { return children_; }
-    std::shared_ptr<Node> Self() const;  // the owning pointer held by the parent (or document)
+    // An owning pointer to this node while it is in a tree (below a parent, or the document's
+    // root); null once it has been taken out. Constant time: pages hold many thousands of
+    // siblings.
+    std::shared_ptr<Node> Self() const;
 
     // Elements. Tag and attribute names compare case-insensitively.
     const std::wstring& TagName() const { return name_; }  // as written

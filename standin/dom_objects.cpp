@@ -11,6 +11,7 @@ namespace {
 
 volatile LONG g_liveObjects = 0;
 volatile LONG g_liveReferences = 0;
+volatile LONG g_invokes = 0;
 
 // Member ids.
 enum : DISPID {
@@ -324,6 +325,7 @@ class Automation : public Interface {
     }
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* info, UINT* argErr) override {
+        InterlockedIncrement(&g_invokes);
         if (!IsEqualIID(iid, IID_NULL)) {
             return DISP_E_UNKNOWNINTERFACE;
         }
@@ -730,6 +732,9 @@ long LiveObjectCount() {
 }
 long LiveReferenceCount() {
     return g_liveReferences;
+}
+long InvokeCount() {
+    return g_invokes;
 }
 
 }  // namespace standin

@@ -43,5 +43,8 @@ ITypeInfo* DocumentTypeInfo();
 // once every holder has let go, both are back where they were.
 long LiveObjectCount();
 long LiveReferenceCount();
+// Calls made on the model's automation objects (IDispatch::Invoke) since the module was loaded:
+// what a program's use of a page costs, for the benchmarks.
+long InvokeCount();
 
 }  // namespace standin

@@ -105,5 +105,8 @@ LONG WINAPI ReelhawkStandinLiveRemoteObjects() {
 LONG WINAPI ReelhawkStandinLiveBrowsers() {
     return standin::LiveBrowserCount();
 }
+LONG WINAPI ReelhawkStandinInvokeCount() {
+    return standin::InvokeCount();
+}
 
 }  // extern "C"

@@ -185,3 +185,69 @@ TEST(ProgramLifetime, AComponentThatCannotBeMadeTakesTheHalfBuiltWindowDown) {
 
 }  // namespace
 }  // namespace rh
+
+namespace rh {
+namespace {
+
+// A string of the version resource's first translation; empty when missing.
+std::wstring VersionString(const std::vector<char>& block, const wchar_t* name) {
+    struct Translation {
+        WORD language;
+        WORD codePage;
+    };
+    Translation* translations = nullptr;
+    UINT size = 0;
+    if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                        reinterpret_cast<void**>(&translations), &size) ||
+        size < sizeof(Translation)) {
+        return {};
+    }
+    wchar_t path[128];
+    swprintf(path, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translations[0].language,
+             translations[0].codePage, name);
+    wchar_t* value = nullptr;
+    if (!VerQueryValueW(block.data(), path, reinterpret_cast<void**>(&value), &size) ||
+        value == nullptr) {
+        return {};
+    }
+    return std::wstring(value, size > 0 ? size - 1 : 0);
+}
+
+// What Explorer's properties of reelhawk.exe show, read back as Explorer reads it.
+TEST(ProgramFile, VersionResourceReadsBackWithProductVersionAndDescription) {
+    const std::string narrow = ReelhawkExe();
+    std::wstring exe(narrow.size() + 1, L'\0');
+    exe.resize(static_cast<std::size_t>(MultiByteToWideChar(
+                   CP_ACP, 0, narrow.c_str(), -1, exe.data(), static_cast<int>(exe.size()))) -
+               1);
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
+    ASSERT_GT(size, 0u) << "reelhawk.exe has no version resource";
+    std::vector<char> block(size);
+    ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, size, block.data()));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixedSize = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize));
+    ASSERT_EQ(fixed->dwSignature, VS_FFI_SIGNATURE);
+    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(0, 1));  // 1.0
+    EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(0, 1));
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+
+    EXPECT_EQ(VersionString(block, L"ProductName"), L"Reelhawk");
+    EXPECT_EQ(VersionString(block, L"ProductVersion"), L"1.0");
+    EXPECT_EQ(VersionString(block, L"FileVersion"), L"1.0");
+    EXPECT_EQ(VersionString(block, L"OriginalFilename"), L"reelhawk.exe");
+    EXPECT_FALSE(VersionString(block, L"FileDescription").empty());
+    EXPECT_NE(VersionString(block, L"LegalCopyright").find(L"Copyright"), std::wstring::npos);
+
+    // The icon is still there beside it.
+    HMODULE image = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr);
+    EXPECT_NE(FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14)),
+              nullptr);  // RT_GROUP_ICON
+    FreeLibrary(image);
+}
+
+}  // namespace
+}  // namespace rh

@@ -25,6 +25,7 @@ struct Breakage {
 
 void PlainNoop() {}
 void MouseNoop(std::int32_t, std::int32_t, std::int32_t) {}
+void KeyNoop(std::int32_t, std::int32_t) {}
 
 TEST(LoadWindowTemplate, RefusesWhatCannotBeBuilt) {
     const Breakage cases[] = {
@@ -70,6 +71,14 @@ TEST(LoadWindowTemplate, RefusesWhatCannotBeBuilt) {
          [](TemplateCopy& t) {
              t.SetEvents(kActionButtonId, {{0, PlainHandler{nullptr}}});
          }},
+        {"key event with a mouse handler",
+         [](TemplateCopy& t) {
+             t.SetEvents(kResultListId, {{kEventKeyDown, &MouseNoop}});
+         }},
+        {"an event number lists do not have",
+         [](TemplateCopy& t) {
+             t.SetEvents(kResultListId, {{kEventContextMenu, &MouseNoop}, {2, &PlainNoop}});
+         }},
         {"event bound twice",
          [](TemplateCopy& t) {
              t.SetEvents(kResultListId, {{1, &PlainNoop}, {1, &PlainNoop}});
@@ -93,8 +102,11 @@ TEST(LoadWindowTemplate, AcceptsEveryEventTheMachineryRaises) {
                                    {-3, &MouseNoop},
                                    {-4, &MouseNoop},
                                    {-5, &MouseNoop},
-                                   {-6, &MouseNoop}});
+                                   {-6, &MouseNoop},
+                                   {kEventKeyDown, &KeyNoop},
+                                   {kEventContextMenu, &MouseNoop}});
     copy.SetEvents(kAddressLabelId, {{-6, &MouseNoop}});
+    copy.SetEvents(kBrowserId, {{kEventPageStateChanged, &PlainNoop}});
     copy.Component(kAddressLabelId).font = FontRecord{};  // no font: the stock one
     EXPECT_NE(LoadWindowTemplate(&copy.Template()), nullptr);
     copy.SetEvents(kAddressLabelId, {{-7, &PlainNoop}});  // got focus: not raised here

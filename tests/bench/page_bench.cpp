@@ -1,8 +1,9 @@
 // How the page lookups scale with the number of links: fills documents of the stand-in's model
-// with n links and times counting them and reading every link's text by position, as the harvest
-// does (GetLinkInnerText of 1, 2, ... n). Prints milliseconds and the number of automation calls
-// (IDispatch::Invoke) each took, and how much of the harvest's time was spent inside the document
-// model itself (the rest is the page lookups and the automation layer's calls by name).
+// with n links and times counting them and reading every link's text by its number, as a caller
+// that looks each link up does (GetLinkInnerText of 1, 2, ... n; the harvest did so before it took
+// the links by their place). Prints milliseconds and the number of automation calls
+// (IDispatch::Invoke) each took, and how much of that time was spent inside the document model
+// itself (the rest is the page lookups and the automation layer's calls by name).
 //
 //   page_bench.exe [--uncounted] [n ...]      default: 100 1000 5000
 //

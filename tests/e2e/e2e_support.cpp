@@ -421,6 +421,12 @@ void ClickAt(POINT screen) {
     SendInputs(inputs);
 }
 
+void RightClickAt(POINT screen) {
+    std::vector<INPUT> inputs{MouseInput(0, screen), MouseInput(MOUSEEVENTF_RIGHTDOWN, screen),
+                              MouseInput(MOUSEEVENTF_RIGHTUP, screen)};
+    SendInputs(inputs);
+}
+
 void DoubleClickAt(POINT screen) {
     std::vector<INPUT> inputs{MouseInput(0, screen), MouseInput(MOUSEEVENTF_LEFTDOWN, screen),
                               MouseInput(MOUSEEVENTF_LEFTUP, screen),

@@ -117,6 +117,7 @@ void MoveMouseTo(POINT screen);
 bool PointAt(HWND target, POINT screen);
 void ClickAt(POINT screen);
 void DoubleClickAt(POINT screen);
+void RightClickAt(POINT screen);
 void PressKey(WORD virtualKey);
 // Types the characters (UTF-16) as key presses.
 void TypeText(std::wstring_view text);

@@ -18,9 +18,12 @@
 #include "app/main_window_template.h"
 #include "app/program.h"
 #include "app/shell_services.h"
+#include "app/list_commands.h"
+#include "app/status_tip.h"
 #include "runtime/events.h"
 #include "e2e_support.h"
 #include "test_pages.h"
+#include "runtime/window_handle.h"
 
 namespace rh {
 namespace {
@@ -42,13 +45,14 @@ class HandlerTest : public ::testing::Test {
         }
         g_pageAutomation.reset();
         ReleaseWindowMachinery();
+        SetEnvironmentVariableA("REELHAWK_STANDIN_HOLD_FILE", nullptr);
         if (oleStarted_) {
             OleUninitialize();
         }
     }
 
     // The program's window over a start page of our own, as the program makes it at start-up.
-    void Open(const std::string& startPage) {
+    void Open(const std::string& startPage, bool waitForPage = true) {
         ASSERT_TRUE(web_.PutStartPage(startPage));
         SetEnvironmentVariableA("REELHAWK_STANDIN_WEBROOT", web_.Path().c_str());
         SetEnvironmentVariableA("REELHAWK_STANDIN_LOG", log_.c_str());
@@ -62,8 +66,10 @@ class HandlerTest : public ::testing::Test {
         ShowTemplateWindow(window_);
         list_ = ComponentWindowHandle(kMainWindowId, kResultListId);
         button_ = ComponentWindowHandle(kMainWindowId, kActionButtonId);
-        ASSERT_TRUE(PumpUntil([&] { return !LogLines("Loaded").empty(); }, 20000))
-            << "the start page did not load";
+        if (waitForPage) {
+            ASSERT_TRUE(PumpUntil([&] { return !LogLines("Loaded").empty(); }, 20000))
+                << "the start page did not load";
+        }
     }
 
     // Runs waiting messages through the program's own pump.
@@ -124,6 +130,13 @@ class HandlerTest : public ::testing::Test {
         ASSERT_TRUE(PumpUntil([&] { return ReadWindowText(button_) == kResolveCaption; }, 20000));
     }
 
+    // Tooltip windows of this process apart from the action button's own.
+    static std::vector<HWND> OtherTipWindows() {
+        std::vector<HWND> tips = e2e::ProcessWindows(GetCurrentProcessId(), "Tooltips_class32");
+        std::erase(tips, ButtonTipWindow());
+        return tips;
+    }
+
     std::vector<std::string> Items() const {
         std::vector<std::string> items;
         const int count = static_cast<int>(SendMessageA(list_, LB_GETCOUNT, 0, 0));
@@ -155,6 +168,51 @@ class HandlerTest : public ::testing::Test {
     HWND button_ = nullptr;
 };
 
+// Looks at the cursor when a message posted right after a press reaches it: that is during the
+// press, in the window walk that lets waiting messages run.
+class CursorProbe {
+  public:
+    explicit CursorProbe(HWND over, HWND button) : over_(over), button_(button) {
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = &Proc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "ReelhawkCursorProbe";
+        RegisterClassA(&wc);
+        window_ = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  wc.hInstance, nullptr);
+        SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+    ~CursorProbe() { DestroyWindow(window_); }
+    CursorProbe(const CursorProbe&) = delete;
+    CursorProbe& operator=(const CursorProbe&) = delete;
+
+    void Post() const { PostMessageA(window_, WM_APP, 0, 0); }
+
+    bool looked = false;
+    Text caption;                 // the button's, to show the press was still going on
+    HCURSOR shown = nullptr;      // as the press left it, with no mouse move since
+    HCURSOR afterMove = nullptr;  // once the window under the pointer has chosen again
+
+  private:
+    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<CursorProbe*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (message != WM_APP || self == nullptr) {
+            return DefWindowProcA(window, message, wParam, lParam);
+        }
+        self->looked = true;
+        self->caption = ReadWindowText(self->button_);
+        self->shown = GetCursor();
+        SendMessageA(self->over_, WM_SETCURSOR, reinterpret_cast<WPARAM>(self->over_),
+                     MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+        self->afterMove = GetCursor();
+        return 0;
+    }
+
+    HWND over_;
+    HWND button_;
+    HWND window_ = nullptr;
+};
+
 std::string ThreeVideoLinks() {
     return Link("http://media.reelhawk.test/a.mp4", "a.mp4") +
            Link("http://media.reelhawk.test/b.flv", "b.flv") +
@@ -172,14 +230,15 @@ TEST_F(HandlerTest, ResolveWithAnEmptyAddressStillFillsAndClicksAndFlipsTheCapti
     EXPECT_EQ(LogLines("Submit").size(), 1u);
 }
 
-TEST_F(HandlerTest, HarvestTakesLinksByTheirNumberAsTheLookupRulesDo) {
-    // Link 1's text is "2", so asking for link "2" gives link 1 again: two.mp4 is never looked
-    // at, as the lookup rules say; the harvest does not second-guess them.
+TEST_F(HandlerTest, HarvestTakesEveryLinkOnceByItsPlaceOnThePage) {
+    // Link 1's text is "2": looked up by the number 2, it would stand in for link 2, and two.mp4
+    // would never be looked at. By its place, every link is looked at once.
     Open(e2e::GbkPage(Link("http://media.reelhawk.test/one.mp4", "2") +
                       Link("http://media.reelhawk.test/two.mp4", "two.mp4") +
                       Link("http://media.reelhawk.test/three.flv", "three.flv")));
     Harvest();
-    EXPECT_EQ(Items(), std::vector<std::string>{"http://media.reelhawk.test/three.flv"});
+    EXPECT_EQ(Items(), (std::vector<std::string>{"http://media.reelhawk.test/two.mp4",
+                                                 "http://media.reelhawk.test/three.flv"}));
 }
 
 TEST_F(HandlerTest, HarvestOfAPageWithoutLinksEmptiesTheList) {
@@ -219,6 +278,36 @@ TEST_F(HandlerTest, APressDuringAHarvestWalkDoesNotStartAnotherJob) {
     EXPECT_TRUE(LogLines("Click").empty());
 }
 
+TEST_F(HandlerTest, TheWaitCursorShowsDuringAPressAndTheControlsOwnComesBack) {
+    Open(e2e::GbkPage(ThreeVideoLinks()));
+    HWND edit = ComponentWindowHandle(kMainWindowId, kAddressEditId);
+    RECT box{};
+    GetWindowRect(edit, &box);
+    SetCursorPos((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            POINT at{};
+            return GetCursorPos(&at) && SameWindow(WindowFromPoint(at), edit);
+        },
+        5000))
+        << "the pointer did not get over the address box";
+    MakeTheWindowWalkWait();
+    CursorProbe probe(edit, button_);
+    WriteWindowText(button_, kHarvestCaption);
+    PostPress();
+    probe.Post();
+    ASSERT_TRUE(PumpUntil([&] { return ReadWindowText(button_) == kResolveCaption; }, 10000));
+
+    ASSERT_TRUE(probe.looked);
+    ASSERT_EQ(probe.caption, kHarvestCaption) << "the probe looked after the press";
+    const HCURSOR wait = LoadCursor(nullptr, IDC_WAIT);
+    EXPECT_EQ(probe.shown, wait);
+    EXPECT_EQ(probe.afterMove, wait);
+    // The pointer has not moved: the address box's own I-beam is back all the same.
+    EXPECT_EQ(GetCursor(), LoadCursor(nullptr, IDC_IBEAM));
+    EXPECT_EQ(Items().size(), 3u);
+}
+
 // Closing the window while a job is in its window walk: the job stops there, the loop ends, and
 // the end routine runs after the handler has returned.
 class CloseDuringWalkTest : public HandlerTest {
@@ -246,6 +335,8 @@ class CloseDuringWalkTest : public HandlerTest {
                      0);
         RunMessageLoop();
         EXPECT_FALSE(IsWindow(window_));
+        // The job stopped early, and the wait cursor went with it.
+        EXPECT_NE(GetCursor(), LoadCursor(nullptr, IDC_WAIT));
         EXPECT_EQ(endRuns, 0);
         RunEndRoutine();
         RunEndRoutine();
@@ -347,7 +438,7 @@ TEST_F(HandlerTest, MouseMovesWithNothingSelectedMakeNoTooltip) {
     }
     PumpFor(100);
     EXPECT_EQ(SharedTooltipWindow(), nullptr);
-    EXPECT_TRUE(e2e::ProcessWindows(GetCurrentProcessId(), "Tooltips_class32").empty());
+    EXPECT_TRUE(OtherTipWindows().empty());
 }
 
 TEST_F(HandlerTest, MouseMovesRegisterTheListOnceWithTheSelectedAddress) {
@@ -390,7 +481,214 @@ TEST_F(HandlerTest, MouseMovesRegisterTheListOnceWithTheSelectedAddress) {
     EXPECT_EQ(SharedTooltipWindow(), tooltip);
     EXPECT_EQ(SendMessageA(tooltip, TTM_GETTOOLCOUNT, 0, 0), 1);
     EXPECT_EQ(tipText(), items[1]);
-    EXPECT_EQ(e2e::ProcessWindows(GetCurrentProcessId(), "Tooltips_class32").size(), 1u);
+    EXPECT_EQ(OtherTipWindows(), std::vector<HWND>{tooltip});
+}
+
+// The cursor the window gives a pointer resting on the list, asked for as the system asks.
+HCURSOR CursorOverList(HWND list) {
+    SendMessageA(list, WM_SETCURSOR, reinterpret_cast<WPARAM>(list),
+                 MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+    return GetCursor();
+}
+
+TEST_F(HandlerTest, WhileThePageLoadsTheCursorIsAppStartingAndTheTipSaysSo) {
+    const std::string hold = temp_.File("hold");
+    ASSERT_TRUE(e2e::WriteWholeFile(hold, "hold"));
+    SetEnvironmentVariableA("REELHAWK_STANDIN_HOLD_FILE", hold.c_str());
+    Open(e2e::GbkPage(ThreeVideoLinks()), /*waitForPage=*/false);
+    ASSERT_TRUE(PumpUntil([&] { return !LogLines("Held").empty(); }, 20000));
+    PumpFor(50);
+    EXPECT_TRUE(BrowserComponentLoading(kMainWindowId, kBrowserId));
+    EXPECT_EQ(CursorOverList(list_), LoadCursor(nullptr, IDC_APPSTARTING));
+    EXPECT_EQ(ButtonTipText(), StatusTipText(PageStatus::Loading, std::nullopt));
+
+    DeleteFileA(hold.c_str());
+    ASSERT_TRUE(
+        PumpUntil([&] { return !BrowserComponentLoading(kMainWindowId, kBrowserId); }, 20000));
+    PumpFor(50);
+    EXPECT_EQ(CursorOverList(list_), LoadCursor(nullptr, IDC_ARROW));
+    EXPECT_EQ(ButtonTipText(), StatusTipText(PageStatus::ReadyToResolve, std::nullopt));
+
+    // A press before anything loaded changes nothing of the two-press flow.
+    Harvest();
+    EXPECT_EQ(Items().size(), 3u);
+    EXPECT_NE(ButtonTipText().find(L"3"), std::wstring::npos) << "the tip does not give the count";
+}
+
+TEST_F(HandlerTest, AHarvestThatFindsNothingSaysSoPlainly) {
+    Open(e2e::GbkPage("<p>no links</p>"));
+    Harvest();
+    EXPECT_TRUE(Items().empty());
+    EXPECT_EQ(ButtonTipText(), L"没有找到下载地址");
+}
+
+// Catches the list's context menu as it opens on this thread and closes it again, keeping which
+// of its commands were enabled.
+class MenuWatch {
+  public:
+    MenuWatch() {
+        watch_ = this;
+        hook_ = SetWindowsHookExW(WH_CALLWNDPROC, &Hook, nullptr, GetCurrentThreadId());
+    }
+    ~MenuWatch() {
+        UnhookWindowsHookEx(hook_);
+        watch_ = nullptr;
+    }
+    MenuWatch(const MenuWatch&) = delete;
+    MenuWatch& operator=(const MenuWatch&) = delete;
+
+    int opened = 0;
+    std::vector<bool> enabled;  // copy, copy all, save, open
+
+  private:
+    static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam) {
+        const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        if (code == HC_ACTION && watch_ != nullptr) {
+            if (sent->message == WM_INITMENUPOPUP) {
+                auto menu = reinterpret_cast<HMENU>(sent->wParam);
+                watch_->enabled.clear();
+                for (ListCommand c : {ListCommand::Copy, ListCommand::CopyAll, ListCommand::Save,
+                                      ListCommand::Open}) {
+                    const UINT state = GetMenuState(menu, static_cast<UINT>(c), MF_BYCOMMAND);
+                    watch_->enabled.push_back(state != static_cast<UINT>(-1) &&
+                                              (state & (MF_GRAYED | MF_DISABLED)) == 0);
+                }
+                ++watch_->opened;
+            } else if (sent->message == WM_ENTERIDLE && sent->wParam == MSGF_MENU) {
+                EndMenu();
+            }
+        }
+        return CallNextHookEx(nullptr, code, wParam, lParam);
+    }
+
+    static inline MenuWatch* watch_ = nullptr;
+    HHOOK hook_ = nullptr;
+};
+
+TEST_F(HandlerTest, ContextMenuGreysWhatCannotApply) {
+    Open(e2e::GbkPage(ThreeVideoLinks()));
+    MenuWatch watch;
+    RECT list{};
+    GetWindowRect(list_, &list);
+    auto rightClick = [&](int x, int y) {
+        // As the list passes the right button's request on to the window.
+        PostMessageA(list_, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list_), MAKELPARAM(x, y));
+        const int before = watch.opened;
+        return PumpUntil([&] { return watch.opened > before; }, 20000);
+    };
+
+    // Empty list: nothing applies.
+    ASSERT_TRUE(rightClick(list.left + 20, list.top + 5)) << "no menu opened";
+    EXPECT_EQ(watch.enabled, (std::vector<bool>{false, false, false, false}));
+
+    // Items but none selected, from the menu key: the whole list applies, the selection not.
+    Harvest();
+    ASSERT_EQ(ListCurrentSelection(list_), -1);
+    SetFocus(list_);
+    PostMessageA(list_, WM_KEYDOWN, VK_APPS, 0);
+    PostMessageA(list_, WM_KEYUP, VK_APPS, 0);
+    const int before = watch.opened;
+    ASSERT_TRUE(PumpUntil([&] { return watch.opened > before; }, 20000));
+    PumpFor(50);
+    EXPECT_EQ(watch.opened, before + 1) << "one key press, one menu";
+    EXPECT_EQ(watch.enabled, (std::vector<bool>{false, true, true, false}));
+
+    // A right click on an item selects it first: everything applies.
+    RECT item{};
+    SendMessageA(list_, LB_GETITEMRECT, 1, reinterpret_cast<LPARAM>(&item));
+    ASSERT_TRUE(rightClick(list.left + item.left + 10, list.top + item.top + 4));
+    EXPECT_EQ(ListCurrentSelection(list_), 1);
+    EXPECT_EQ(watch.enabled, (std::vector<bool>{true, true, true, true}));
+}
+
+// Presses a key with Ctrl (and Shift) held, as real input.
+void PressWithCtrl(WORD key, bool shift) {
+    std::vector<INPUT> keys;
+    auto add = [&](WORD vk, DWORD flags) {
+        INPUT in{};
+        in.type = INPUT_KEYBOARD;
+        in.ki.wVk = vk;
+        in.ki.wScan = static_cast<WORD>(MapVirtualKeyA(vk, MAPVK_VK_TO_VSC));
+        in.ki.dwFlags = flags;
+        keys.push_back(in);
+    };
+    add(VK_CONTROL, 0);
+    if (shift) {
+        add(VK_SHIFT, 0);
+    }
+    add(key, 0);
+    add(key, KEYEVENTF_KEYUP);
+    if (shift) {
+        add(VK_SHIFT, KEYEVENTF_KEYUP);
+    }
+    add(VK_CONTROL, KEYEVENTF_KEYUP);
+    SendInput(static_cast<UINT>(keys.size()), keys.data(), sizeof(INPUT));
+}
+
+TEST_F(HandlerTest, CtrlCCopiesTheSelectionAndCtrlShiftCTheWholeList) {
+    Open(e2e::GbkPage(ThreeVideoLinks()));
+    Harvest();
+    const auto items = Items();
+    ASSERT_EQ(items.size(), 3u);
+    ASSERT_TRUE(e2e::BringToFront(window_));
+    SetFocus(list_);
+
+    // Nothing selected: Ctrl+C leaves the clipboard alone.
+    DWORD before = e2e::ClipboardSequence();
+    PressWithCtrl('C', false);
+    PumpFor(200);
+    EXPECT_EQ(e2e::ClipboardSequence(), before);
+
+    SendMessageA(list_, LB_SETCURSEL, 2, 0);
+    before = e2e::ClipboardSequence();
+    PressWithCtrl('C', false);
+    PumpUntil([&] { return e2e::ClipboardSequence() != before; }, 5000);
+    EXPECT_EQ(e2e::ClipboardTextAfter(before, 0), std::optional<std::string>(items[2]));
+    before = e2e::ClipboardSequence();
+    PressWithCtrl('C', true);
+    PumpUntil([&] { return e2e::ClipboardSequence() != before; }, 5000);
+    EXPECT_EQ(e2e::ClipboardTextAfter(before, 0),
+              std::optional<std::string>(items[0] + "\r\n" + items[1] + "\r\n" + items[2]));
+    EXPECT_TRUE(e2e::ReadLines(record_).empty()) << "copying opened something";
+}
+
+TEST(WriteFileReplacing, ReplacesWholeOrLeavesTheOldFileAndNoLeftovers) {
+    e2e::TempFolder folder("reelhawk-save");
+    const std::wstring dir = [&] {
+        std::wstring w(folder.Path().begin(), folder.Path().end());
+        return w;
+    }();
+    auto files = [&] {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW found{};
+        HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                    names.emplace_back(found.cFileName);
+                }
+            } while (FindNextFileW(search, &found));
+            FindClose(search);
+        }
+        return names;
+    };
+    const std::wstring target = dir + L"\\list.txt";
+    ASSERT_EQ(WriteFileReplacing(target, "old\r\n"), 0u);
+    ASSERT_EQ(WriteFileReplacing(target, "new one\r\nnew two\r\n"), 0u);
+    EXPECT_EQ(e2e::ReadWholeFile(folder.File("list.txt")), "new one\r\nnew two\r\n");
+    EXPECT_EQ(files(), std::vector<std::wstring>{L"list.txt"});
+
+    // A target that cannot be replaced (a folder of that name), a path too long, a folder that
+    // is not there: each fails with its reason, the old file stays, nothing is left behind.
+    ASSERT_TRUE(CreateDirectoryW((dir + L"\\taken").c_str(), nullptr));
+    EXPECT_NE(WriteFileReplacing(dir + L"\\taken", "x"), 0u);
+    EXPECT_NE(WriteFileReplacing(dir + L"\\" + std::wstring(40000, L'a') + L".txt", "x"), 0u);
+    EXPECT_EQ(WriteFileReplacing(dir + L"\\missing\\list.txt", "x"),
+              static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(e2e::ReadWholeFile(folder.File("list.txt")), "new one\r\nnew two\r\n");
+    EXPECT_EQ(files(), std::vector<std::wstring>{L"list.txt"});
+    EXPECT_FALSE(ErrorDescription(ERROR_PATH_NOT_FOUND).empty());
+    RemoveDirectoryW((dir + L"\\taken").c_str());
 }
 
 }  // namespace

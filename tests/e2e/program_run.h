@@ -29,9 +29,13 @@ class ProgramRun {
     ProgramRun(const ProgramRun&) = delete;
     ProgramRun& operator=(const ProgramRun&) = delete;
 
-    // Starts the program and waits for its window and for the resolving page to load. A message
-    // for the test when something did not turn up, else empty.
-    std::string Start();
+    // Starts the program and waits for its window and, unless told not to, for the resolving
+    // page to load. A message for the test when something did not turn up, else empty.
+    std::string Start(bool waitForPage = true);
+    // An environment variable for the program, on top of the test's own; before Start.
+    void SetEnvironment(std::string name, std::string value) {
+        environment_.emplace_back(std::move(name), std::move(value));
+    }
 
     HWND Window() const { return window_; }
     HWND Edit() const { return edit_; }
@@ -72,6 +76,7 @@ class ProgramRun {
     std::string webRoot_;
     std::string logPath_;
     std::string shellRecordPath_;
+    std::vector<std::pair<std::string, std::string>> environment_;
     ChildProcess child_;
     HWND window_ = nullptr;
     HWND edit_ = nullptr;

@@ -354,10 +354,31 @@ TEST_F(Lookup, LinksOfTheDocumentsFramesAreNotItsLinks) {
     EXPECT_TRUE(Is(page.FindLink("1"), outside));
 }
 
+TEST_F(Lookup, TheLinkCollectionTakesEveryLinkByItsPlace) {
+    // A pager's numbers before the videos: looked up by identifier, "3" and "4" would be the
+    // pager's links; by place, each link comes once.
+    const std::vector<Node*> links = {Link(L"2"), Link(L"3"), Link(L"4"), Link(L"a.mp4"),
+                                      Link(L"b.flv")};
+    {
+        const rh::LinkCollection collection(page);
+        ASSERT_EQ(collection.Size(), 5);
+        for (int i = 1; i <= 5; ++i) {
+            EXPECT_TRUE(Is(collection.Item(i), links[static_cast<size_t>(i - 1)])) << i;
+        }
+        EXPECT_TRUE(rh::IsEmptyObject(collection.Item(0)));
+        EXPECT_TRUE(rh::IsEmptyObject(collection.Item(6)));
+    }
+    // Without a document there is nothing to visit.
+    const PageAutomation unattached;
+    const rh::LinkCollection none(unattached);
+    EXPECT_EQ(none.Size(), 0);
+    EXPECT_TRUE(rh::IsEmptyObject(none.Item(1)));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Operations
 
-TEST_F(Lookup, LinkTextsByPositionAsTheHarvestReadsThem) {
+TEST_F(Lookup, LinkTextsByIdentifierOrPosition) {
     Link(L"x");
     Link(L"3");
     Link(L"y");

@@ -746,4 +746,142 @@ TEST_F(StandinBrowser, ChromiumThatDiesMidRunLeavesABrowserWithoutADocument) {
     SetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine[0] ? engine : nullptr);
 }
 
+// Records the DWebBrowserEvents2 members it is sent, by name.
+class EventRecorder final : public IDispatch {
+  public:
+    std::vector<std::wstring> events;
+    Ref<IDispatch> lastBrowser;
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (!out) {
+            return E_POINTER;
+        }
+        *out = nullptr;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
+            IsEqualIID(iid, DIID_DWebBrowserEvents2)) {
+            *out = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs_); }
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+        *count = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                        UINT*) override {
+        switch (member) {
+            case 250:  // DISPID_BEFORENAVIGATE2
+                events.push_back(L"BeforeNavigate2 " + UrlArgument(*params, 5));
+                Keep(*params, 6);
+                break;
+            case 106:  // DISPID_DOWNLOADBEGIN
+                events.push_back(L"DownloadBegin");
+                break;
+            case 252:  // DISPID_NAVIGATECOMPLETE2
+                events.push_back(L"NavigateComplete2 " + UrlArgument(*params, 0));
+                break;
+            case 104:  // DISPID_DOWNLOADCOMPLETE
+                events.push_back(L"DownloadComplete");
+                break;
+            case 259:  // DISPID_DOCUMENTCOMPLETE
+                events.push_back(L"DocumentComplete " + UrlArgument(*params, 0));
+                Keep(*params, 1);
+                break;
+            case 271:  // DISPID_NAVIGATEERROR
+                events.push_back(L"NavigateError " + UrlArgument(*params, 3));
+                break;
+            default:
+                break;
+        }
+        return S_OK;
+    }
+
+  private:
+    static std::wstring UrlArgument(const DISPPARAMS& params, UINT at) {
+        if (at >= params.cArgs) {
+            return L"?";
+        }
+        const VARIANT& arg = params.rgvarg[at];
+        const VARIANT* value = V_VT(&arg) == (VT_VARIANT | VT_BYREF) ? V_VARIANTREF(&arg) : &arg;
+        return V_VT(value) == VT_BSTR ? std::wstring(V_BSTR(value), SysStringLen(V_BSTR(value)))
+                                      : L"?";
+    }
+    void Keep(const DISPPARAMS& params, UINT at) {
+        if (at < params.cArgs && V_VT(&params.rgvarg[at]) == VT_DISPATCH) {
+            V_DISPATCH(&params.rgvarg[at])->AddRef();
+            *lastBrowser.out() = V_DISPATCH(&params.rgvarg[at]);
+        }
+    }
+    LONG refs_ = 1;
+};
+
+// Connects a sink to the browser's DWebBrowserEvents2 point; the cookie, 0 on failure.
+DWORD Connect(IWebBrowser2* browser, IDispatch* sink, Ref<IConnectionPoint>& point) {
+    Ref<IConnectionPointContainer> points;
+    if (browser->QueryInterface(IID_IConnectionPointContainer,
+                                reinterpret_cast<void**>(points.out())) != S_OK ||
+        points->FindConnectionPoint(DIID_DWebBrowserEvents2, point.out()) != S_OK) {
+        return 0;
+    }
+    DWORD cookie = 0;
+    return point->Advise(sink, &cookie) == S_OK ? cookie : 0;
+}
+
+TEST_F(StandinBrowser, NavigationEventsComeInTheRealControlsOrder) {
+    Ref<IWebBrowser2> browser = CreateBrowser();
+    ASSERT_TRUE(browser);
+    Embed(browser.get());
+    EventRecorder sink;
+    Ref<IConnectionPoint> point;
+    const DWORD cookie = Connect(browser.get(), &sink, point);
+    ASSERT_NE(cookie, 0u);
+
+    // Announced inside Navigate, before anything loads; the rest from the message loop.
+    ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
+    EXPECT_EQ(sink.events,
+              std::vector<std::wstring>{std::wstring(L"BeforeNavigate2 ") + kResolver});
+    ASSERT_TRUE(PumpUntil([&] { return sink.events.size() >= 5; }));
+    PumpFor(50);
+    const std::vector<std::wstring> expected = {
+        std::wstring(L"BeforeNavigate2 ") + kResolver, L"DownloadBegin",
+        std::wstring(L"NavigateComplete2 ") + kResolver, L"DownloadComplete",
+        std::wstring(L"DocumentComplete ") + kResolver};
+    EXPECT_EQ(sink.events, expected);
+    READYSTATE state = READYSTATE_UNINITIALIZED;
+    EXPECT_EQ(browser->get_ReadyState(&state), S_OK);
+    EXPECT_EQ(state, READYSTATE_COMPLETE);
+    // The events name the control itself: a host tells its own page from a frame's by it.
+    Ref<IUnknown> fromEvent;
+    Ref<IUnknown> control;
+    ASSERT_TRUE(sink.lastBrowser);
+    sink.lastBrowser->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(fromEvent.out()));
+    browser->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(control.out()));
+    EXPECT_EQ(fromEvent.get(), control.get());
+    sink.lastBrowser.Reset();
+
+    // A page that is not there: an error instead of completion, the shown page stays.
+    sink.events.clear();
+    const std::wstring missing = L"http://resolver.reelhawk.test/missing.html";
+    ASSERT_EQ(Navigate(browser.get(), missing.c_str()), S_OK);
+    ASSERT_TRUE(PumpUntil([&] { return sink.events.size() >= 4; }));
+    PumpFor(50);
+    EXPECT_EQ(sink.events,
+              (std::vector<std::wstring>{L"BeforeNavigate2 " + missing, L"DownloadBegin",
+                                         L"NavigateError " + missing, L"DownloadComplete"}));
+    EXPECT_EQ(UrlOf(WaitForServer()), kResolver);
+
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION);
+    point.Reset();
+    Shutdown(browser);
+}
+
 }  // namespace

@@ -250,6 +250,21 @@ TEST(DocumentBuilder, MakesPagesWithoutHtml) {
               L"<!--note-->");
 }
 
+TEST(DocumentBuilder, ANodeHandsOutItsOwnerOnlyWhileInThePage) {
+    auto doc = Document::Create();
+    Node* list = doc->Body()->AppendElement(L"ul");
+    Node* last = nullptr;
+    for (int i = 0; i < 3; ++i) {
+        last = list->AppendElement(L"li");
+    }
+    EXPECT_EQ(last->Self(), list->Children().back());
+    EXPECT_EQ(doc->Root()->Self().get(), doc->Root());
+    // Taken out of the page, it belongs to whoever took it, not to the page.
+    const std::shared_ptr<Node> taken = list->RemoveChild(last);
+    ASSERT_EQ(taken.get(), last);
+    EXPECT_EQ(taken->Self(), nullptr);
+}
+
 TEST(Clicks, SubmitFormsByGetAndFollowLinks) {
     auto doc = Document::Parse(
         L"<form action=\"resolve.html?old=1#top\">"

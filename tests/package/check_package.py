@@ -1,0 +1,71 @@
+#!/usr/bin/env python3
+"""Checks the release zip that the package target makes (scripts/test.sh builds it).
+
+Usage: check_package.py ZIP BUILT_EXE README_MD VERSION
+"""
+import os
+import sys
+import zipfile
+
+
+def fail(message):
+    print("FAIL: " + message)
+    sys.exit(1)
+
+
+def utf16(text):
+    return text.encode("utf-16-le")
+
+
+def main():
+    zip_path, built_exe, readme_md, version = sys.argv[1:5]
+    top = "Reelhawk-%s-win64" % version
+    if os.path.basename(zip_path) != top + ".zip":
+        fail("the package is named %s, not %s.zip" % (os.path.basename(zip_path), top))
+    if not os.path.isfile(zip_path):
+        fail("%s is missing: build the package target first (scripts/test.sh does)" % zip_path)
+    if os.path.getmtime(zip_path) < os.path.getmtime(built_exe):
+        fail("%s is older than %s: the package does not hold the program as built" %
+             (zip_path, built_exe))
+
+    with zipfile.ZipFile(zip_path) as archive:
+        if archive.testzip() is not None:
+            fail("a member of the zip is damaged")
+        names = sorted(n for n in archive.namelist() if not n.endswith("/"))
+        wanted = sorted([top + "/reelhawk.exe", top + "/README.txt"])
+        if names != wanted:
+            fail("the zip holds %s, not %s" % (names, wanted))
+        exe = archive.read(top + "/reelhawk.exe")
+        notes = archive.read(top + "/README.txt")
+
+    # The program: a Windows executable with its version resource, without debugging data.
+    if exe[:2] != b"MZ" or b"PE\0\0" not in exe[:1024]:
+        fail("reelhawk.exe in the zip is not a Windows program")
+    for text in ("ProductName", "Reelhawk", "ProductVersion", version):
+        if utf16(text) not in exe:
+            fail("reelhawk.exe in the zip has no %r in its version resource" % text)
+    if b".debug_info" in exe:
+        fail("reelhawk.exe in the zip still carries its debugging information")
+    if len(exe) >= os.path.getsize(built_exe):
+        fail("reelhawk.exe in the zip is not the stripped program")
+
+    # The read-me: for Notepad (byte order mark, CRLF), naming the program and its version.
+    if not notes.startswith(b"\xef\xbb\xbf"):
+        fail("README.txt does not start with a UTF-8 byte order mark")
+    text = notes[3:].decode("utf-8")
+    if "\n" in text.replace("\r\n", ""):
+        fail("README.txt has lines that do not end with CRLF")
+    if "reelhawk.exe" not in text or version not in text:
+        fail("README.txt does not name reelhawk.exe and version %s" % version)
+
+    # The project's README says how to make the zip and what it holds.
+    with open(readme_md, encoding="utf-8") as f:
+        readme = f.read()
+    for mention in (top + ".zip", "--target package", "reelhawk.exe", "README.txt"):
+        if mention not in readme:
+            fail("README.md does not mention %s" % mention)
+    print("ok: %s holds %s" % (os.path.basename(zip_path), ", ".join(names)))
+
+
+if __name__ == "__main__":
+    main()
