@@ -3,7 +3,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <map>
 #include <thread>
 #include <utility>
@@ -164,6 +166,42 @@ class Connection {
             return std::nullopt;
         }
         return std::move(pending->result);
+    }
+
+    // What each of a batch of commands sent together came to: Chromium need not wait for the
+    // caller between them, so many small questions cost little more than one.
+    enum class Answer { kResult, kError, kNone };
+    std::vector<Answer> CallAll(const std::string& session, const char* method,
+                                std::vector<Json> params, DWORD timeoutMs) {
+        std::vector<Answer> answers(params.size(), Answer::kNone);
+        std::vector<std::pair<int, std::shared_ptr<Pending>>> sent;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!alive_) {
+                return answers;
+            }
+            for (size_t i = 0; i < params.size(); ++i) {
+                sent.emplace_back(nextId_++, std::make_shared<Pending>());
+                pending_[sent.back().first] = sent.back().second;
+            }
+        }
+        for (size_t i = 0; i < sent.size(); ++i) {
+            if (!Write(sent[i].first, session, method, std::move(params[i]))) {
+                break;  // the rest stay unanswered
+            }
+        }
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (size_t i = 0; i < sent.size(); ++i) {
+            Pending& pending = *sent[i].second;
+            pending.done.wait_until(lock, deadline, [&] { return pending.answered || !alive_; });
+            if (pending.answered) {
+                answers[i] = pending.failed ? Answer::kError : Answer::kResult;
+            }
+            pending_.erase(sent[i].first);
+        }
+        return answers;
     }
 
     void Send(const std::string& session, const char* method, Json params) {
@@ -507,7 +545,11 @@ void ChromiumPage::Stop() {
 
 std::string ChromiumPage::EvaluateDocument() {
     auto result = Call("Runtime.evaluate", {{"expression", "document"}});
-    if (!result || !result->contains("result") || result->contains("exceptionDetails")) {
+    if (!result || !result->contains("result")) {
+        return {};
+    }
+    if (result->contains("exceptionDetails")) {
+        ReleaseThrown(*result);
         return {};
     }
     return (*result)["result"].value("objectId", "");
@@ -515,6 +557,92 @@ std::string ChromiumPage::EvaluateDocument() {
 
 void ChromiumPage::ReleaseObject(const std::string& objectId) {
     Send("Runtime.releaseObject", {{"objectId", objectId}});
+}
+
+void ChromiumPage::ReleaseThrown(const Json& answer) {
+    // Chromium keeps what a function threw, twice over (as the result and as the exception),
+    // until it is released: a page whose scripts throw would otherwise fill it up.
+    if (!answer.is_object() || !answer.contains("exceptionDetails")) {
+        return;
+    }
+    for (const Json* remote : {answer.contains("result") ? &answer["result"] : nullptr,
+                               answer["exceptionDetails"].contains("exception")
+                                   ? &answer["exceptionDetails"]["exception"]
+                                   : nullptr}) {
+        if (remote && remote->is_object() && remote->contains("objectId")) {
+            ReleaseObject((*remote)["objectId"].get<std::string>());
+        }
+    }
+}
+
+std::vector<std::shared_ptr<ChromiumPage>> ChromiumPage::All() {
+    std::vector<std::shared_ptr<ChromiumPage>> pages;
+    std::lock_guard<std::mutex> lock(g_connectionsMutex);
+    for (const auto& [page, connection] : Connections()) {
+        if (auto held = std::const_pointer_cast<ChromiumPage>(page->weak_from_this().lock())) {
+            pages.push_back(std::move(held));
+        }
+    }
+    return pages;
+}
+
+long ChromiumPage::HeldRemoteObjects() {
+    std::shared_ptr<Connection> connection = ConnectionOf(this);
+    if (!connection) {
+        return -1;
+    }
+    // Chromium numbers the remote objects of a script context "<isolate>.<context>.<n>", from 1
+    // up. A fresh object of the page's context gives the newest number there; every id below it
+    // is then asked after, and whatever Chromium still knows is held, whoever asked for it.
+    auto marker = Call("Runtime.evaluate", {{"expression", "({})"}});
+    if (!marker || !marker->contains("result")) {
+        return -1;
+    }
+    const std::string newestId = (*marker)["result"].value("objectId", "");
+    if (newestId.empty() || !Call("Runtime.releaseObject", {{"objectId", newestId}})) {
+        return -1;
+    }
+    const size_t dot = newestId.rfind('.');
+    const long newest = dot == std::string::npos ? 0 : std::atol(newestId.c_str() + dot + 1);
+    if (newest <= 0) {
+        return -1;
+    }
+    const std::string context = newestId.substr(0, dot + 1);
+    constexpr long kBatch = 500;
+    long held = 0;
+    for (long first = 1; first < newest; first += kBatch) {
+        std::vector<Json> probes;
+        for (long n = first; n < std::min(newest, first + kBatch); ++n) {
+            probes.push_back({{"objectId", context + std::to_string(n)},
+                              {"functionDeclaration", "function(){}"},
+                              {"returnByValue", true}});
+        }
+        for (Connection::Answer answer : connection->CallAll(session_, "Runtime.callFunctionOn",
+                                                             std::move(probes), kCallTimeoutMs)) {
+            if (answer == Connection::Answer::kNone) {
+                return -1;
+            }
+            held += answer == Connection::Answer::kResult ? 1 : 0;
+        }
+    }
+    return held;
+}
+
+long long ChromiumPage::HeapBytes() {
+    if (!Call("HeapProfiler.collectGarbage")) {
+        return -1;
+    }
+    auto usage = Call("Runtime.getHeapUsage");
+    if (!usage) {
+        return -1;
+    }
+    // The script heap and the one the page's document lives in.
+    return usage->value("usedSize", 0LL) + usage->value("embedderHeapUsedSize", 0LL);
+}
+
+long ChromiumPage::DomNodes() {
+    auto counters = Call("Memory.getDOMCounters");
+    return counters ? counters->value("nodes", -1L) : -1;
 }
 
 bool ChromiumPage::Alive() const {

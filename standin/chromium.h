@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -59,6 +60,17 @@ class ChromiumPage : public std::enable_shared_from_this<ChromiumPage> {
     std::string EvaluateDocument();
     // A remote object that is no longer needed.
     void ReleaseObject(const std::string& objectId);
+    // The remote objects of an answer whose function threw.
+    void ReleaseThrown(const Json& answer);
+
+    // The pages of this process's controls now.
+    static std::vector<std::shared_ptr<ChromiumPage>> All();
+    // What Chromium itself holds for this page, found by asking it (for tests and benchmarks;
+    // -1 when it cannot be had): the remote objects of the shown page's script context, whoever
+    // asked for them; the bytes of the page's heaps after a garbage collection; its DOM nodes.
+    long HeldRemoteObjects();
+    long long HeapBytes();
+    long DomNodes();
 
     // The address of the page last committed in the main frame.
     std::wstring CommittedUrl() const;

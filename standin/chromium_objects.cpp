@@ -93,7 +93,11 @@ Outcome Run(const Handle& self, const char* function, Json arguments, bool byVal
                                                                 {"arguments", std::move(args)},
                                                                 {"returnByValue", byValue},
                                                                 {"silent", true}});
-    if (!result || result->contains("exceptionDetails") || !result->contains("result")) {
+    if (!result || !result->contains("result")) {
+        return outcome;
+    }
+    if (result->contains("exceptionDetails")) {
+        self->page()->ReleaseThrown(*result);
         return outcome;
     }
     const Json& remote = (*result)["result"];

@@ -15,6 +15,25 @@ volatile LONG g_locks = 0;
 constexpr CLSID kClsidWebBrowser = {
     0x8856f961, 0x340a, 0x11d0, {0xa9, 0x6b, 0x00, 0xc0, 0x4f, 0xd7, 0x05, 0xa2}};
 
+// A figure of every Chromium page of this process added up; -1 when there is none or one of them
+// cannot say.
+template <class Figure, class Measure>
+Figure SumOverChromiumPages(Measure measure) {
+    auto pages = standin::ChromiumPage::All();
+    if (pages.empty()) {
+        return -1;
+    }
+    Figure sum = 0;
+    for (const auto& page : pages) {
+        const Figure figure = measure(*page);
+        if (figure < 0) {
+            return -1;
+        }
+        sum += figure;
+    }
+    return sum;
+}
+
 class BrowserFactory final : public IClassFactory {
   public:
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
@@ -101,6 +120,19 @@ LONG WINAPI ReelhawkStandinLiveReferences() {
 // Chromium's remote objects that automation objects of this module still hold.
 LONG WINAPI ReelhawkStandinLiveRemoteObjects() {
     return standin::LiveRemoteObjectCount();
+}
+// What Chromium itself holds for this process's controls, asked of it (-1 without Chromium):
+// remote objects of the shown pages, bytes of their heaps after a garbage collection, DOM nodes.
+LONG WINAPI ReelhawkStandinChromiumHeldObjects() {
+    return SumOverChromiumPages<LONG>(
+        [](standin::ChromiumPage& page) { return page.HeldRemoteObjects(); });
+}
+LONGLONG WINAPI ReelhawkStandinChromiumHeapBytes() {
+    return SumOverChromiumPages<LONGLONG>(
+        [](standin::ChromiumPage& page) { return page.HeapBytes(); });
+}
+LONG WINAPI ReelhawkStandinChromiumDomNodes() {
+    return SumOverChromiumPages<LONG>([](standin::ChromiumPage& page) { return page.DomNodes(); });
 }
 LONG WINAPI ReelhawkStandinLiveBrowsers() {
     return standin::LiveBrowserCount();

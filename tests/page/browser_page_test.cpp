@@ -5,9 +5,11 @@
 
 #include <ole2.h>
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/browser_host.h"
 #include "app/window_template.h"
@@ -49,6 +51,87 @@ Text Url(const rh::ComObject& document) {
 bool Contains(const Text& text, const char* part) {
     return text.find(part) != Text::npos;
 }
+
+bool UnderChromium() {
+    char engine[16] = {};
+    GetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine, sizeof engine);
+    return lstrcmpiA(engine, "chromium") == 0;
+}
+
+// What the stand-in's module says of itself (see its exports); -1 when it does not say.
+template <class Figure>
+Figure StandinFigure(const char* name) {
+    using Read = Figure(WINAPI*)();
+    HMODULE module = GetModuleHandleA("reelhawk_standin.dll");
+    auto read = reinterpret_cast<Read>(
+        reinterpret_cast<void*>(module ? GetProcAddress(module, name) : nullptr));
+    return read ? read() : Figure(-1);
+}
+LONG LiveAutomationObjects() {
+    return StandinFigure<LONG>("ReelhawkStandinLiveObjects");
+}
+// Remote objects Chromium itself still holds for the shown page, as Chromium answers.
+LONG ChromiumHeldObjects() {
+    return StandinFigure<LONG>("ReelhawkStandinChromiumHeldObjects");
+}
+
+// The harvest's walk: every link once by its place, its text, and the markup of a video link.
+std::vector<Text> VideoLinkMarkup(const PageAutomation& page) {
+    std::vector<Text> markup;
+    const rh::LinkCollection links(page);
+    for (int i = 1; i <= links.Size(); ++i) {
+        const rh::ComObject link = links.Item(i);
+        const Text text = rh::ReadTextProperty(link, "innerText");
+        if (Contains(text, ".flv") || Contains(text, ".mp4") || Contains(text, ".m3u8")) {
+            markup.push_back(rh::ReadTextProperty(link, "outerHTML"));
+        }
+    }
+    return markup;
+}
+
+// A web folder of its own for the browser, named in REELHAWK_STANDIN_WEBROOT while it lives.
+class OwnWebFolder {
+  public:
+    OwnWebFolder() {
+        char temp[MAX_PATH] = {};
+        GetTempPathA(MAX_PATH, temp);
+        path_ = std::string(temp) + "reelhawk-page-web-" + std::to_string(GetCurrentProcessId());
+        CreateDirectoryA(path_.c_str(), nullptr);
+        GetEnvironmentVariableA("REELHAWK_STANDIN_WEBROOT", saved_, sizeof saved_);
+        SetEnvironmentVariableA("REELHAWK_STANDIN_WEBROOT", path_.c_str());
+    }
+    ~OwnWebFolder() {
+        SetEnvironmentVariableA("REELHAWK_STANDIN_WEBROOT", saved_[0] ? saved_ : nullptr);
+        for (const std::string& file : files_) {
+            DeleteFileA(file.c_str());
+        }
+        for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) {
+            RemoveDirectoryA(folder->c_str());
+        }
+        RemoveDirectoryA(path_.c_str());
+    }
+    OwnWebFolder(const OwnWebFolder&) = delete;
+    OwnWebFolder& operator=(const OwnWebFolder&) = delete;
+
+    // host/index.html, served as http://host/.
+    bool Put(const std::string& host, const std::string& page) {
+        folders_.push_back(path_ + "\\" + host);
+        CreateDirectoryA(folders_.back().c_str(), nullptr);
+        files_.push_back(folders_.back() + "\\index.html");
+        FILE* out = std::fopen(files_.back().c_str(), "wb");
+        if (out == nullptr) {
+            return false;
+        }
+        const bool written = std::fwrite(page.data(), 1, page.size(), out) == page.size();
+        return std::fclose(out) == 0 && written;
+    }
+
+  private:
+    std::string path_;
+    char saved_[MAX_PATH] = {};
+    std::vector<std::string> folders_;
+    std::vector<std::string> files_;
+};
 
 class BrowserPage : public testing::Test {
   protected:
@@ -190,6 +273,63 @@ TEST_F(BrowserPage, TheResultPagesLinksWithoutTheFramesOnes) {
     EXPECT_EQ(page().CountLinks(1), 10);
     EXPECT_EQ(page().GetLinkInnerText("1"), "首页链1");
     EXPECT_EQ(page().GetLinkInnerText("10"), "再解析一个链10");
+}
+
+// A harvest gives back everything it took: the automation objects in this process and, on
+// Chromium, the remote objects Chromium made for them, as Chromium itself counts them.
+TEST_F(BrowserPage, AHarvestLeavesNothingHeldInTheBrowser) {
+    Open("http://resolver.reelhawk.test/resolve.html?url=x");
+    ASSERT_TRUE(AttachWhenShown("resolve.html"));
+    const LONG objectsAtStart = LiveAutomationObjects();
+    const LONG heldAtStart = ChromiumHeldObjects();
+    if (UnderChromium()) {
+        ASSERT_GE(heldAtStart, 1);  // at least the document the page object holds
+    } else {
+        EXPECT_EQ(heldAtStart, -1);  // no Chromium behind the control
+    }
+
+    for (int round = 0; round < 3; ++round) {
+        const std::vector<Text> markup = VideoLinkMarkup(page());
+        ASSERT_EQ(markup.size(), 6u) << "round " << round;
+        EXPECT_TRUE(Contains(markup.front(), "part1.flv")) << markup.front();
+        EXPECT_EQ(LiveAutomationObjects(), objectsAtStart) << "round " << round;
+        EXPECT_EQ(ChromiumHeldObjects(), heldAtStart) << "round " << round;
+    }
+}
+
+// A page whose own scripts make reading its links throw (a getter that throws for some links):
+// those links read as empty and are passed over, the others are taken, and what the throwing
+// left behind in Chromium (the thrown error, as a result and as the exception) is given back.
+// The document model runs no scripts, so there every link reads as written.
+TEST_F(BrowserPage, LinksWhoseReadingThrowsArePassedOverAndLeaveNothingBehind) {
+    OwnWebFolder web;
+    ASSERT_TRUE(web.Put("traps.reelhawk.test",
+                        "<html><head><script>"
+                        "for (const name of ['innerText', 'outerHTML']) {"
+                        "  const own = Object.getOwnPropertyDescriptor(HTMLElement.prototype, name)"
+                        "      || Object.getOwnPropertyDescriptor(Element.prototype, name);"
+                        "  Object.defineProperty(HTMLElement.prototype, name, {get() {"
+                        "    if (this.className === 'trap') { throw new Error('not for you'); }"
+                        "    return own.get.call(this); }});"
+                        "}</script></head><body>"
+                        "<a href=\"http://cdn.reelhawk.test/a.mp4\">a.mp4</a>"
+                        "<a class=\"trap\" href=\"http://cdn.reelhawk.test/b.mp4\">b.mp4</a>"
+                        "<a href=\"http://cdn.reelhawk.test/c.flv\">c.flv</a>"
+                        "<a class=\"trap\" href=\"http://cdn.reelhawk.test/d.m3u8\">d.m3u8</a>"
+                        "</body></html>"));
+    Open("http://traps.reelhawk.test/");
+    ASSERT_TRUE(AttachWhenShown("traps.reelhawk.test"));
+    const LONG heldAtStart = ChromiumHeldObjects();
+
+    const std::vector<Text> markup = VideoLinkMarkup(page());
+    if (UnderChromium()) {
+        ASSERT_EQ(markup.size(), 2u);
+        EXPECT_TRUE(Contains(markup[0], "a.mp4")) << markup[0];
+        EXPECT_TRUE(Contains(markup[1], "c.flv")) << markup[1];
+    } else {
+        EXPECT_EQ(markup.size(), 4u);
+    }
+    EXPECT_EQ(ChromiumHeldObjects(), heldAtStart);
 }
 
 }  // namespace
