@@ -37,22 +37,8 @@ constexpr UINT kHoldRecheckMs = 20;
 // While a page Chromium has loaded is held back, how often the hold is looked at again.
 constexpr UINT kChromiumHoldTimer = 2;
 
-// Pages larger than this are not loaded (a guard against reading a huge file by mistake).
-constexpr DWORD kMaxPageBytes = 16 * 1024 * 1024;
-
 constexpr CLSID kClsidWebBrowser = {
     0x8856f961, 0x340a, 0x11d0, {0xa9, 0x6b, 0x00, 0xc0, 0x4f, 0xd7, 0x05, 0xa2}};
-
-std::wstring Environment(const wchar_t* name) {
-    DWORD length = GetEnvironmentVariableW(name, nullptr, 0);
-    if (length == 0) {
-        return {};
-    }
-    std::wstring value(length, L'\0');
-    length = GetEnvironmentVariableW(name, value.data(), length);
-    value.resize(length);
-    return value;
-}
 
 std::wstring BoolText(VARIANT_BOOL value) {
     return std::to_wstring(static_cast<int>(value));
@@ -172,27 +158,8 @@ std::wstring DescribeNavigateOptions(const VARIANT* flags, const VARIANT* target
 // download has begun: tests can look at a host while its page is still loading, for as long as
 // they need, and then let the page arrive by deleting the file.
 bool LoadsHeldBack() {
-    const std::wstring hold = Environment(L"REELHAWK_STANDIN_HOLD_FILE");
+    const std::wstring hold = EnvironmentValue(L"REELHAWK_STANDIN_HOLD_FILE");
     return !hold.empty() && GetFileAttributesW(hold.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    LARGE_INTEGER size;
-    bool ok = GetFileSizeEx(file, &size) && size.QuadPart <= kMaxPageBytes;
-    if (ok) {
-        bytes.resize(static_cast<size_t>(size.QuadPart));
-        DWORD read = 0;
-        ok = bytes.empty() ||
-             (ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-              read == bytes.size());
-    }
-    CloseHandle(file);
-    return ok;
 }
 
 class WebBrowser;
@@ -1046,7 +1013,7 @@ class WebBrowser final : public IWebBrowser2,
         } else {
             std::wstring file;
             std::string bytes;
-            if (AddressToFile(url, Environment(L"REELHAWK_STANDIN_WEBROOT"), file)) {
+            if (AddressToFile(url, EnvironmentValue(L"REELHAWK_STANDIN_WEBROOT"), file)) {
                 DWORD attributes = GetFileAttributesW(file.c_str());
                 if (attributes != INVALID_FILE_ATTRIBUTES &&
                     (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -1058,7 +1025,7 @@ class WebBrowser final : public IWebBrowser2,
                         url = JoinUrl(parts);
                     }
                 }
-                if (ReadWholeFile(file, bytes)) {
+                if (ReadPageFile(file, bytes)) {
                     page = Document::Load(bytes, url);
                 }
             }

@@ -22,18 +22,6 @@ namespace {
 // in Chromium, which takes longer the first time.
 constexpr DWORD kCallTimeoutMs = 2000;
 constexpr DWORD kSetupTimeoutMs = 3000;
-constexpr DWORD kMaxServedBytes = 16 * 1024 * 1024;
-
-std::wstring Environment(const wchar_t* name) {
-    DWORD length = GetEnvironmentVariableW(name, nullptr, 0);
-    if (length == 0) {
-        return {};
-    }
-    std::wstring value(length, L'\0');
-    length = GetEnvironmentVariableW(name, value.data(), length);
-    value.resize(length);
-    return value;
-}
 
 std::string Base64(std::string_view bytes) {
     static const char kDigits[] =
@@ -61,25 +49,6 @@ std::string Base64(std::string_view bytes) {
         out += '=';
     }
     return out;
-}
-
-bool ReadServedFile(const std::wstring& path, std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    LARGE_INTEGER size;
-    bool ok = GetFileSizeEx(file, &size) && size.QuadPart <= kMaxServedBytes;
-    if (ok) {
-        bytes.resize(static_cast<size_t>(size.QuadPart));
-        DWORD read = 0;
-        ok = bytes.empty() ||
-             (ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-              read == bytes.size());
-    }
-    CloseHandle(file);
-    return ok;
 }
 
 // No charset for pages: Chromium then decodes them as they declare, as the model's loader does.
@@ -239,7 +208,7 @@ class Connection {
     Connection() = default;
 
     bool Connect(std::wstring& why) {
-        std::wstring address = Environment(L"REELHAWK_STANDIN_CHROMIUM");
+        std::wstring address = EnvironmentValue(L"REELHAWK_STANDIN_CHROMIUM");
         size_t colon = address.rfind(L':');
         if (address.empty() || colon == std::wstring::npos) {
             why = L"REELHAWK_STANDIN_CHROMIUM names no relay (host:port)";
@@ -383,7 +352,7 @@ class Connection {
         }
         std::wstring file;
         if ((parts.scheme == L"http" || parts.scheme == L"https") &&
-            AddressToFile(url, Environment(L"REELHAWK_STANDIN_WEBROOT"), file)) {
+            AddressToFile(url, EnvironmentValue(L"REELHAWK_STANDIN_WEBROOT"), file)) {
             DWORD attributes = GetFileAttributesW(file.c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 if (parts.path.empty() || parts.path.back() != L'/') {
@@ -401,7 +370,7 @@ class Connection {
                 file += L"\\index.html";
             }
             std::string bytes;
-            if (ReadServedFile(file, bytes)) {
+            if (ReadPageFile(file, bytes)) {
                 Json headers =
                     Json::array({{{"name", "Content-Type"}, {"value", ContentType(file)}}});
                 Send(session, "Fetch.fulfillRequest",
@@ -452,7 +421,7 @@ std::shared_ptr<Connection> ConnectionOf(const ChromiumPage* page) {
 }  // namespace
 
 bool ChromiumEngineChosen() {
-    return EqualsNoCase(Environment(L"REELHAWK_STANDIN_ENGINE"), L"chromium");
+    return EqualsNoCase(EnvironmentValue(L"REELHAWK_STANDIN_ENGINE"), L"chromium");
 }
 
 std::shared_ptr<ChromiumPage> ChromiumPage::Open(HWND notifyWindow, UINT loadedMessage) {

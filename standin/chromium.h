@@ -169,7 +169,5 @@ long LiveRemoteObjectCount();
 // Automation objects over a ChromiumPage: the same members, with the same type information, as
 // the document model's objects (dom_objects.h).
 IDispatch* NewChromiumDocumentObject(std::shared_ptr<RemoteHandle> document);
-long LiveChromiumObjectCount();
-long LiveChromiumReferenceCount();
 
 }  // namespace standin

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "standin/automation_object.h"
 #include "standin/call_log.h"
 #include "standin/chromium.h"
 #include "standin/document.h"
@@ -17,8 +18,6 @@
 namespace standin {
 namespace {
 
-volatile LONG g_liveObjects = 0;
-volatile LONG g_liveReferences = 0;
 volatile LONG g_liveRemote = 0;
 
 // Element properties, read the way the old control reports them.
@@ -174,116 +173,42 @@ bool TextArgument(const DISPPARAMS* params, UINT i, std::wstring& text) {
 IDispatch* NewElement(const std::shared_ptr<ChromiumPage>& page, const std::string& objectId);
 IDispatch* NewCollection(Handle root, std::string tag, bool empty);
 
-// Counting, IUnknown and the type information, for the three kinds of object.
+// What the three kinds of object share: the remote object they stand for, members taken by name.
 template <class Interface>
-class Remote : public Interface {
+class Remote : public Automation<Interface, Handle> {
   public:
-    Remote(Handle self, ITypeInfo* typeInfo) : self_(std::move(self)), typeInfo_(typeInfo) {
-        InterlockedIncrement(&g_liveObjects);
-        InterlockedIncrement(&g_liveReferences);
-    }
-    virtual ~Remote() { InterlockedDecrement(&g_liveObjects); }
-    Remote(const Remote&) = delete;
-    Remote& operator=(const Remote&) = delete;
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (!out) {
-            return E_POINTER;
-        }
-        *out = nullptr;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || Answers(iid)) {
-            *out = static_cast<Interface*>(this);
-            this->AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override {
-        InterlockedIncrement(&g_liveReferences);
-        return static_cast<ULONG>(InterlockedIncrement(&refs_));
-    }
-    STDMETHODIMP_(ULONG) Release() override {
-        InterlockedDecrement(&g_liveReferences);
-        LONG left = InterlockedDecrement(&refs_);
-        if (left == 0) {
-            delete this;
-        }
-        return static_cast<ULONG>(left);
-    }
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) {
-            return E_POINTER;
-        }
-        *count = typeInfo_ ? 1 : 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
-        if (!info) {
-            return E_POINTER;
-        }
-        *info = nullptr;
-        if (index != 0) {
-            return DISP_E_BADINDEX;
-        }
-        if (!typeInfo_) {
-            return E_OUTOFMEMORY;
-        }
-        typeInfo_->AddRef();
-        *info = typeInfo_;
-        return S_OK;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-        return typeInfo_ ? DispGetIDsOfNames(typeInfo_, names, count, ids) : E_OUTOFMEMORY;
-    }
-    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
-                        VARIANT* result, EXCEPINFO*, UINT* argErr) override {
-        if (!IsEqualIID(iid, IID_NULL)) {
-            return DISP_E_UNKNOWNINTERFACE;
-        }
-        if (result) {
-            VariantInit(result);
-        }
-        try {
-            std::wstring name = MemberName(typeInfo_, id);
-            if (name.empty()) {
-                return DISP_E_MEMBERNOTFOUND;
-            }
-            bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
-            HRESULT hr = Call(name, put, params, result);
-            if (hr == DISP_E_TYPEMISMATCH && argErr) {
-                *argErr = 0;
-            }
-            return hr;
-        } catch (...) {  // nothing may leave through COM
-            if (result) {
-                VariantClear(result);
-            }
-            return E_OUTOFMEMORY;
-        }
-    }
+    Remote(Handle self, ITypeInfo* typeInfo)
+        : Automation<Interface, Handle>(std::move(self), typeInfo) {}
 
   protected:
-    virtual bool Answers(REFIID) const { return false; }
-    virtual HRESULT Call(const std::wstring& name, bool put, DISPPARAMS* params,
-                         VARIANT* result) = 0;
+    HRESULT Call(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
+                 UINT* argErr) override {
+        std::wstring name = MemberName(this->typeInfo(), id);
+        if (name.empty()) {
+            return DISP_E_MEMBERNOTFOUND;
+        }
+        bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
+        HRESULT hr = Member(name, put, params, result);
+        if (hr == DISP_E_TYPEMISMATCH && argErr) {
+            *argErr = 0;
+        }
+        return hr;
+    }
+    virtual HRESULT Member(const std::wstring& name, bool put, DISPPARAMS* params,
+                           VARIANT* result) = 0;
 
-    const Handle& self() const { return self_; }
+    const Handle& self() const { return this->owner(); }
 
     HRESULT Text(VARIANT* result, const char* function, Json args = Json::array()) {
-        Outcome outcome = Run(self_, function, std::move(args), true);
+        Outcome outcome = Run(self(), function, std::move(args), true);
         return ReturnText(result, outcome.ok ? TextOf(outcome.value) : std::wstring());
     }
     HRESULT Element(VARIANT* result, const char* function, Json args = Json::array()) {
-        Outcome outcome = Run(self_, function, std::move(args), false);
+        Outcome outcome = Run(self(), function, std::move(args), false);
         return ReturnObject(result, outcome.objectId.empty()
                                         ? nullptr
-                                        : NewElement(self_->page(), outcome.objectId));
+                                        : NewElement(self()->page(), outcome.objectId));
     }
-
-  private:
-    volatile LONG refs_ = 1;
-    Handle self_;
-    ITypeInfo* typeInfo_;
 };
 
 class ElementObject final : public Remote<IDispatch> {
@@ -307,7 +232,8 @@ class ElementObject final : public Remote<IDispatch> {
     }
 
   protected:
-    HRESULT Call(const std::wstring& name, bool put, DISPPARAMS* params, VARIANT* result) override {
+    HRESULT Member(const std::wstring& name, bool put, DISPPARAMS* params,
+                   VARIANT* result) override {
         if (put) {
             std::wstring value;
             if (!TextArgument(params, 0, value)) {
@@ -399,7 +325,8 @@ class CollectionObject final : public Remote<IDispatch> {
         : Remote(std::move(root), CollectionTypeInfo()), tag_(std::move(tag)), empty_(empty) {}
 
   protected:
-    HRESULT Call(const std::wstring& name, bool put, DISPPARAMS* params, VARIANT* result) override {
+    HRESULT Member(const std::wstring& name, bool put, DISPPARAMS* params,
+                   VARIANT* result) override {
         if (put) {
             return DISP_E_MEMBERNOTFOUND;
         }
@@ -479,7 +406,8 @@ class DocumentObject final : public Remote<IHTMLDocument> {
   protected:
     bool Answers(REFIID iid) const override { return IsEqualIID(iid, IID_IHTMLDocument); }
 
-    HRESULT Call(const std::wstring& name, bool put, DISPPARAMS* params, VARIANT* result) override {
+    HRESULT Member(const std::wstring& name, bool put, DISPPARAMS* params,
+                   VARIANT* result) override {
         if (put) {
             return DISP_E_MEMBERNOTFOUND;
         }
@@ -555,12 +483,6 @@ IDispatch* NewChromiumDocumentObject(std::shared_ptr<RemoteHandle> document) {
 
 long LiveRemoteObjectCount() {
     return g_liveRemote;
-}
-long LiveChromiumObjectCount() {
-    return g_liveObjects;
-}
-long LiveChromiumReferenceCount() {
-    return g_liveReferences;
 }
 
 }  // namespace standin

@@ -6,12 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "standin/automation_object.h"
+
 namespace standin {
 namespace {
-
-volatile LONG g_liveObjects = 0;
-volatile LONG g_liveReferences = 0;
-volatile LONG g_invokes = 0;
 
 // Member ids.
 enum : DISPID {
@@ -249,112 +247,20 @@ HRESULT TextArgument(const DISPPARAMS* params, UINT i, std::wstring& out, UINT* 
     return hr;
 }
 
-// Shared by the three kinds of object: counting, IUnknown and the type-information half of
-// IDispatch. Interface is IDispatch or a dispatch interface deriving from it.
+// The model's objects stand for a node of a document and keep the document alive; they recognise
+// each other by IID_StandinObject.
 template <class Interface>
-class Automation : public Interface {
+class ModelObject : public Automation<Interface, std::shared_ptr<Document>> {
   public:
-    Automation(std::shared_ptr<Document> document, ITypeInfo* typeInfo)
-        : document_(std::move(document)), typeInfo_(typeInfo) {
-        InterlockedIncrement(&g_liveObjects);
-        InterlockedIncrement(&g_liveReferences);
-    }
-    virtual ~Automation() { InterlockedDecrement(&g_liveObjects); }
-    Automation(const Automation&) = delete;
-    Automation& operator=(const Automation&) = delete;
+    ModelObject(std::shared_ptr<Document> document, ITypeInfo* typeInfo)
+        : Automation<Interface, std::shared_ptr<Document>>(std::move(document), typeInfo) {}
 
-    const std::shared_ptr<Document>& document() const { return document_; }
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (!out) {
-            return E_POINTER;
-        }
-        *out = nullptr;
-        if (IsEqualIID(iid, IID_StandinObject)) {
-            *out = static_cast<Interface*>(
-                this);  // not a COM reference: only used to recognise our own objects
-            return S_OK;
-        }
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || Answers(iid)) {
-            *out = static_cast<Interface*>(this);
-            this->AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override {
-        InterlockedIncrement(&g_liveReferences);
-        return static_cast<ULONG>(InterlockedIncrement(&refs_));
-    }
-    STDMETHODIMP_(ULONG) Release() override {
-        InterlockedDecrement(&g_liveReferences);
-        LONG left = InterlockedDecrement(&refs_);
-        if (left == 0) {
-            delete this;
-        }
-        return static_cast<ULONG>(left);
-    }
-
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (!count) {
-            return E_POINTER;
-        }
-        *count = typeInfo_ ? 1 : 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
-        if (!info) {
-            return E_POINTER;
-        }
-        *info = nullptr;
-        if (index != 0) {
-            return DISP_E_BADINDEX;
-        }
-        if (!typeInfo_) {
-            return E_OUTOFMEMORY;
-        }
-        typeInfo_->AddRef();
-        *info = typeInfo_;
-        return S_OK;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-        if (!typeInfo_) {
-            return E_OUTOFMEMORY;
-        }
-        return DispGetIDsOfNames(typeInfo_, names, count, ids);
-    }
-    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
-                        VARIANT* result, EXCEPINFO* info, UINT* argErr) override {
-        InterlockedIncrement(&g_invokes);
-        if (!IsEqualIID(iid, IID_NULL)) {
-            return DISP_E_UNKNOWNINTERFACE;
-        }
-        DISPPARAMS none = {nullptr, nullptr, 0, 0};
-        if (!params) {
-            params = &none;
-        }
-        if (result) {
-            VariantInit(result);
-        }
-        try {
-            return Call(id, flags, params, result, info, argErr);
-        } catch (...) {  // nothing may leave through COM
-            if (result) {
-                VariantClear(result);
-            }
-            return E_OUTOFMEMORY;
-        }
-    }
+    const std::shared_ptr<Document>& document() const { return this->owner(); }
 
   protected:
-    virtual bool Answers(REFIID) const { return false; }
-    virtual HRESULT Call(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
-                         EXCEPINFO* info, UINT* argErr) = 0;
-
-  private:
-    volatile LONG refs_ = 1;
-    std::shared_ptr<Document> document_;
-    ITypeInfo* typeInfo_;
+    void* Identify(REFIID iid) override {
+        return IsEqualIID(iid, IID_StandinObject) ? static_cast<Interface*>(this) : nullptr;
+    }
 };
 
 IDispatch* NewCollection(const std::shared_ptr<Document>& document, std::shared_ptr<Node> root,
@@ -362,10 +268,10 @@ IDispatch* NewCollection(const std::shared_ptr<Document>& document, std::shared_
 IDispatch* ElementObjectOf(const std::shared_ptr<Document>& document,
                            const std::shared_ptr<Node>& node);
 
-class ElementObject final : public Automation<IDispatch> {
+class ElementObject final : public ModelObject<IDispatch> {
   public:
     ElementObject(std::shared_ptr<Document> document, std::shared_ptr<Node> node)
-        : Automation(std::move(document), ElementTypeInfo()), node_(std::move(node)) {
+        : ModelObject(std::move(document), ElementTypeInfo()), node_(std::move(node)) {
         node_->automationObject = this;
     }
     ~ElementObject() override { node_->automationObject = nullptr; }
@@ -477,11 +383,11 @@ class ElementObject final : public Automation<IDispatch> {
     std::shared_ptr<Node> node_;
 };
 
-class CollectionObject final : public Automation<IDispatch> {
+class CollectionObject final : public ModelObject<IDispatch> {
   public:
     CollectionObject(std::shared_ptr<Document> document, std::shared_ptr<Node> root,
                      std::wstring tag, bool empty)
-        : Automation(std::move(document), CollectionTypeInfo()),
+        : ModelObject(std::move(document), CollectionTypeInfo()),
           root_(std::move(root)),
           tag_(std::move(tag)),
           empty_(empty) {}
@@ -594,10 +500,10 @@ class CollectionObject final : public Automation<IDispatch> {
     std::vector<std::shared_ptr<Node>> items_;
 };
 
-class DocumentObject final : public Automation<IHTMLDocument> {
+class DocumentObject final : public ModelObject<IHTMLDocument> {
   public:
     explicit DocumentObject(std::shared_ptr<Document> document)
-        : Automation(std::move(document), DocumentTypeInfo()) {
+        : ModelObject(std::move(document), DocumentTypeInfo()) {
         this->document()->automationObject = this;
     }
     ~DocumentObject() override { document()->automationObject = nullptr; }
@@ -713,7 +619,7 @@ std::shared_ptr<Document> DocumentOfObject(IUnknown* object) {
     if (FAILED(object->QueryInterface(IID_StandinObject, &self)) || !self) {
         return nullptr;
     }
-    // Every object of the model derives from Automation<I> with I first in its bases; the pointer
+    // Every object of the model derives from ModelObject<I> with I first in its bases; the pointer
     // handed out is the object's own.
     if (auto* element = dynamic_cast<ElementObject*>(static_cast<IDispatch*>(self))) {
         return element->document();
@@ -727,14 +633,19 @@ std::shared_ptr<Document> DocumentOfObject(IUnknown* object) {
     return nullptr;
 }
 
+AutomationCounts& ModuleAutomationCounts() {
+    static AutomationCounts counts;
+    return counts;
+}
+
 long LiveObjectCount() {
-    return g_liveObjects;
+    return ModuleAutomationCounts().objects;
 }
 long LiveReferenceCount() {
-    return g_liveReferences;
+    return ModuleAutomationCounts().references;
 }
 long InvokeCount() {
-    return g_invokes;
+    return ModuleAutomationCounts().invokes;
 }
 
 }  // namespace standin

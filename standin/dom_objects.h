@@ -39,12 +39,12 @@ ITypeInfo* ElementTypeInfo();
 ITypeInfo* CollectionTypeInfo();
 ITypeInfo* DocumentTypeInfo();
 
-// Automation objects of the model alive in this module, and the sum of their reference counts:
-// once every holder has let go, both are back where they were.
+// Automation objects alive in this module (the model's and Chromium's alike), and the sum of their
+// reference counts: once every holder has let go, both are back where they were.
 long LiveObjectCount();
 long LiveReferenceCount();
-// Calls made on the model's automation objects (IDispatch::Invoke) since the module was loaded:
-// what a program's use of a page costs, for the benchmarks.
+// Calls made on the module's automation objects (IDispatch::Invoke) since it was loaded: what a
+// program's use of a page costs, for the benchmarks.
 long InvokeCount();
 
 }  // namespace standin

@@ -104,18 +104,17 @@ HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
 }
 
 HRESULT WINAPI DllCanUnloadNow() {
-    return g_locks == 0 && standin::LiveBrowserCount() == 0 && standin::LiveObjectCount() == 0 &&
-                   standin::LiveChromiumObjectCount() == 0
+    return g_locks == 0 && standin::LiveBrowserCount() == 0 && standin::LiveObjectCount() == 0
                ? S_OK
                : S_FALSE;
 }
 
 // For tests: what is still alive in this module.
 LONG WINAPI ReelhawkStandinLiveObjects() {
-    return standin::LiveObjectCount() + standin::LiveChromiumObjectCount();
+    return standin::LiveObjectCount();
 }
 LONG WINAPI ReelhawkStandinLiveReferences() {
-    return standin::LiveReferenceCount() + standin::LiveChromiumReferenceCount();
+    return standin::LiveReferenceCount();
 }
 // Chromium's remote objects that automation objects of this module still hold.
 LONG WINAPI ReelhawkStandinLiveRemoteObjects() {

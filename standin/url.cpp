@@ -406,4 +406,35 @@ bool AddressToFile(std::wstring_view address, std::wstring_view webRoot, std::ws
     return true;
 }
 
+bool ReadPageFile(const std::wstring& path, std::string& bytes) {
+    constexpr LONGLONG kMaxPageBytes = 16 * 1024 * 1024;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    LARGE_INTEGER size;
+    bool ok = GetFileSizeEx(file, &size) && size.QuadPart <= kMaxPageBytes;
+    if (ok) {
+        bytes.resize(static_cast<size_t>(size.QuadPart));
+        DWORD read = 0;
+        ok = bytes.empty() ||
+             (ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+              read == bytes.size());
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+std::wstring EnvironmentValue(const wchar_t* name) {
+    DWORD length = GetEnvironmentVariableW(name, nullptr, 0);
+    if (length == 0) {
+        return {};
+    }
+    std::wstring value(length, L'\0');
+    length = GetEnvironmentVariableW(name, value.data(), length);
+    value.resize(length);
+    return value;
+}
+
 }  // namespace standin

@@ -39,6 +39,13 @@ std::wstring PercentDecode(std::wstring_view text);
 // for a path that would leave the web folder.
 bool AddressToFile(std::wstring_view address, std::wstring_view webRoot, std::wstring& file);
 
+// The whole of a page's file; false when it cannot be read or is larger than 16 MiB (a guard
+// against reading a huge file by mistake).
+bool ReadPageFile(const std::wstring& path, std::string& bytes);
+
+// An environment variable's value; empty when it is not set.
+std::wstring EnvironmentValue(const wchar_t* name);
+
 // A folder or file name as given by the environment (a Unix path under Wine) turned into a path
 // the Windows file functions accept.
 std::wstring HostPathToWindows(std::wstring_view path);
