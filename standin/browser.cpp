@@ -879,6 +879,7 @@ class WebBrowser final : public IWebBrowser2,
                 // control announces the navigations it is asked for. A sink may cancel it.
                 const std::wstring url = chromium_->NoticeUrl();
                 const bool cancelled = events_.BeforeNavigate2(Self(), url);
+                chromium_->AllowNavigation(!cancelled && refs_ != 1);
                 if (refs_ == 1) {
                     return;  // the sinks let the browser go; only this call holds it now
                 }

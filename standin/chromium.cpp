@@ -322,6 +322,14 @@ class Connection {
         std::string session = message.value("sessionId", "");
         const Json& params = message.contains("params") ? message["params"] : Json::object();
         if (method == "Fetch.requestPaused") {
+            {
+                // A navigation the page started waits for the control's answer.
+                std::lock_guard<std::mutex> lock(pagesMutex_);
+                auto page = pages_.find(session);
+                if (page != pages_.end() && !page->second->MayServe(params)) {
+                    return;
+                }
+            }
             Serve(session, params);
             return;
         }
@@ -337,6 +345,7 @@ class Connection {
         }
     }
 
+  public:
     // Every request of every page is answered from the web folder, or refused.
     void Serve(const std::string& session, const Json& params) {
         std::string requestId = params.value("requestId", "");
@@ -393,6 +402,7 @@ class Connection {
         Send(session, "Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Aborted"}});
     }
 
+  private:
     SOCKET socket_ = INVALID_SOCKET;
     bool started_ = false;
     std::atomic<bool> alive_{false};
@@ -489,6 +499,14 @@ ChromiumPage::~ChromiumPage() {
 }
 
 std::optional<Json> ChromiumPage::Call(const char* method, Json params) {
+    {
+        // While the page's own navigation waits for the control's answer, Chromium holds every
+        // command for the page until the navigation has ended: nothing is asked meanwhile.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (verdict_ == Verdict::kAwaited) {
+            return std::nullopt;
+        }
+    }
     std::shared_ptr<Connection> connection = ConnectionOf(this);
     if (!connection) {
         return std::nullopt;
@@ -503,6 +521,17 @@ void ChromiumPage::Send(const char* method, Json params) {
 }
 
 void ChromiumPage::Navigate(const std::wstring& url) {
+    {
+        // The control's own navigation was announced already and replaces whatever the page
+        // started: an answer still awaited is void, and a request held for it is dropped.
+        std::lock_guard<std::mutex> lock(mutex_);
+        verdict_ = Verdict::kNone;
+        if (!heldRequest_.is_null()) {
+            Send("Fetch.failRequest",
+                 {{"requestId", heldRequest_.value("requestId", "")}, {"errorReason", "Aborted"}});
+            heldRequest_ = Json();
+        }
+    }
     loading_ = true;
     Send("Page.navigate", {{"url", WideToUtf8(url)}});
 }
@@ -614,6 +643,57 @@ long ChromiumPage::DomNodes() {
     return counters ? counters->value("nodes", -1L) : -1;
 }
 
+void ChromiumPage::AllowNavigation(bool allowed) {
+    Json held;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (verdict_ != Verdict::kAwaited) {
+            return;
+        }
+        if (heldRequest_.is_null()) {
+            verdict_ = allowed ? Verdict::kAllowed : Verdict::kRefused;  // its request comes later
+            return;
+        }
+        held = std::move(heldRequest_);
+        heldRequest_ = Json();
+        verdict_ = Verdict::kNone;
+    }
+    std::shared_ptr<Connection> connection = ConnectionOf(this);
+    if (!connection) {
+        return;
+    }
+    if (allowed) {
+        connection->Serve(session_, held);
+    } else {
+        connection->Send(session_, "Fetch.failRequest",
+                         {{"requestId", held.value("requestId", "")}, {"errorReason", "Aborted"}});
+    }
+}
+
+bool ChromiumPage::MayServe(const Json& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (verdict_ == Verdict::kNone || request.value("resourceType", "") != "Document" ||
+        request.value("frameId", "") != frame_) {
+        return true;
+    }
+    switch (verdict_) {
+        case Verdict::kAwaited:
+            heldRequest_ = request;
+            return false;
+        case Verdict::kRefused:
+            verdict_ = Verdict::kNone;
+            if (std::shared_ptr<Connection> connection = ConnectionOf(this)) {
+                connection->Send(
+                    session_, "Fetch.failRequest",
+                    {{"requestId", request.value("requestId", "")}, {"errorReason", "Aborted"}});
+            }
+            return false;
+        default:
+            verdict_ = Verdict::kNone;
+            return true;
+    }
+}
+
 bool ChromiumPage::Alive() const {
     std::shared_ptr<Connection> connection = ConnectionOf(this);
     return connection && connection->Alive();
@@ -650,6 +730,11 @@ void ChromiumPage::OnEvent(const std::string& method, const Json& params) {
         if (params.value("frameId", "") == frame_) {
             loading_ = true;
         }
+    } else if (method == "Page.frameStoppedLoading") {
+        // Also the end of a navigation that was refused or failed, which has no load event.
+        if (params.value("frameId", "") == frame_) {
+            loading_ = false;
+        }
     } else if (method == "Page.frameRequestedNavigation") {
         // What a click or a page's script asked of the main frame, named as the model names it.
         std::string reason = params.value("reason", "");
@@ -659,6 +744,11 @@ void ChromiumPage::OnEvent(const std::string& method, const Json& params) {
                 LogLine(L"Submit " + LogEscape(url));
             } else if (reason == "anchorClick") {
                 LogLine(L"Link " + LogEscape(url));
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                verdict_ = Verdict::kAwaited;
+                heldRequest_ = Json();
             }
             Notify(kChromiumPageNavigating, url);
         }

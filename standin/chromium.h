@@ -55,6 +55,13 @@ class ChromiumPage : public std::enable_shared_from_this<ChromiumPage> {
 
     void Navigate(const std::wstring& url);
     void Stop();
+    // The control's answer to a navigation the page itself started (a kChromiumPageNavigating
+    // notice): until it comes, the navigation's request for the main frame waits in Chromium, so
+    // a refused navigation never replaces the page.
+    void AllowNavigation(bool allowed);
+    // Whether a request Chromium paused may be answered now; false when it is held for the
+    // control's answer, or was refused (then it has been failed).
+    bool MayServe(const Json& request);
 
     // The page's document as a remote object id; empty when it cannot be had.
     std::string EvaluateDocument();
@@ -99,6 +106,11 @@ class ChromiumPage : public std::enable_shared_from_this<ChromiumPage> {
     UINT loadedMessage_ = 0;
     std::atomic<bool> loading_{false};
     bool committed_ = false;  // the main frame committed a page since its last load event
+    // The control's answer to the page's own latest navigation, and its main-frame request
+    // while that waits for the answer. Under mutex_.
+    enum class Verdict { kNone, kAwaited, kAllowed, kRefused };
+    Verdict verdict_ = Verdict::kNone;
+    Json heldRequest_;
     mutable std::mutex mutex_;
     std::wstring committedUrl_;
     std::wstring noticeUrl_;
@@ -140,6 +152,12 @@ class ChromiumView {
     // False when nothing changed.
     bool OnLoaded();
     void Stop();
+    // The control's answer to the page's own navigation (see ChromiumPage::AllowNavigation).
+    void AllowNavigation(bool allowed) {
+        if (page_) {
+            page_->AllowNavigation(allowed);
+        }
+    }
 
     // A new object for the shown page's document, or null.
     IDispatch* Document() const;

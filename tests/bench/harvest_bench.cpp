@@ -13,13 +13,20 @@
 //   scripts/with-wine.sh wine build/windows/tests/bench/harvest_bench.exe [options] [n ...]
 //
 //   --baseline-up-to m   the baseline for the sizes up to m only
+//   --harvests k         instead: k harvests in a row of one page of n links (default 50) on one
+//                        window, printing what is held after every tenth of them: the automation
+//                        objects of the stand-in and this process's memory, and on Chromium
+//                        (REELHAWK_STANDIN_ENGINE=chromium) what Chromium itself holds for the
+//                        page: remote objects, heap bytes after a garbage collection, DOM nodes.
 //
 // Sizes default to 100 1000 5000 20000 100000; m defaults to 1000 (the baseline takes minutes at
 // 5,000 links). Every size is a fresh window and page; a small harvest first
 // takes the one-time costs.
 #include <windows.h>
 #include <ole2.h>
+#include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -125,6 +132,65 @@ Run Measure(HWND list, const std::vector<std::string>& addresses, Harvest harves
     return run;
 }
 
+// The program's window from its template, showing the web folder's start page in its browser.
+class ProgramWindow {
+  public:
+    explicit ProgramWindow(const std::string& log) {
+        DeleteFileA(log.c_str());
+        rh::g_pageAutomation = std::make_unique<rh::PageAutomation>();
+        window_ = rh::CreateTemplateWindow(*rh::LoadWindowTemplate(&rh::MainWindowTemplate()));
+        if (window_ == nullptr) {
+            return;
+        }
+        rh::ShowTemplateWindow(window_);
+        auto loaded = [&] {
+            for (const std::string& line : e2e::ReadLines(log)) {
+                if (line.rfind("Loaded ", 0) == 0) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        const ULONGLONG deadline = GetTickCount64() + 300000;
+        while (!loaded() && GetTickCount64() < deadline) {
+            PumpFor(20);
+        }
+        PumpFor(100);
+        button = rh::ComponentWindowHandle(rh::kMainWindowId, rh::kActionButtonId);
+        list = rh::ComponentWindowHandle(rh::kMainWindowId, rh::kResultListId);
+        browser = rh::ComponentWindowHandle(rh::kMainWindowId, rh::kBrowserId);
+    }
+    ~ProgramWindow() {
+        if (window_ != nullptr) {
+            DestroyWindow(window_);
+        }
+        PumpFor(50);
+        MSG quit;
+        while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        }
+        rh::g_pageAutomation.reset();
+    }
+    ProgramWindow(const ProgramWindow&) = delete;
+    ProgramWindow& operator=(const ProgramWindow&) = delete;
+
+    bool Shown() const { return window_ != nullptr; }
+
+    // The harvest the action button starts, timed.
+    Run Harvest(const std::vector<std::string>& addresses) {
+        rh::WriteWindowText(button, "获取下载链接");
+        Run run = Measure(list, addresses, [] { rh::OnActionButtonClicked(); });
+        run.right = run.right && rh::ReadWindowText(button) == "跳转";
+        return run;
+    }
+
+    HWND button = nullptr;
+    HWND list = nullptr;
+    HWND browser = nullptr;
+
+  private:
+    HWND window_ = nullptr;
+};
+
 // Both harvests (the baseline only when asked) of one n-link page on a fresh window; false when a
 // list is not what the page holds.
 bool HarvestPage(int n, bool withBaseline, e2e::WebRoot& web, const std::string& log) {
@@ -133,39 +199,18 @@ bool HarvestPage(int n, bool withBaseline, e2e::WebRoot& web, const std::string&
         std::fprintf(stderr, "cannot write the page\n");
         return false;
     }
-    DeleteFileA(log.c_str());
-    rh::g_pageAutomation = std::make_unique<rh::PageAutomation>();
-    HWND window = rh::CreateTemplateWindow(*rh::LoadWindowTemplate(&rh::MainWindowTemplate()));
-    if (window == nullptr) {
+    ProgramWindow program(log);
+    if (!program.Shown()) {
         std::fprintf(stderr, "no window\n");
         return false;
     }
-    rh::ShowTemplateWindow(window);
-    auto loaded = [&] {
-        for (const std::string& line : e2e::ReadLines(log)) {
-            if (line.rfind("Loaded ", 0) == 0) {
-                return true;
-            }
-        }
-        return false;
-    };
-    const ULONGLONG deadline = GetTickCount64() + 300000;
-    while (!loaded() && GetTickCount64() < deadline) {
-        PumpFor(20);
-    }
-    PumpFor(100);
-    HWND button = rh::ComponentWindowHandle(rh::kMainWindowId, rh::kActionButtonId);
-    HWND list = rh::ComponentWindowHandle(rh::kMainWindowId, rh::kResultListId);
-    HWND browser = rh::ComponentWindowHandle(rh::kMainWindowId, rh::kBrowserId);
-
     Run baseline;
     if (withBaseline) {
-        baseline = Measure(list, addresses,
-                           [&] { WalkPerLinkHarvest(*rh::g_pageAutomation, browser, list); });
+        baseline = Measure(program.list, addresses, [&] {
+            WalkPerLinkHarvest(*rh::g_pageAutomation, program.browser, program.list);
+        });
     }
-    rh::WriteWindowText(button, "获取下载链接");
-    Run onePass = Measure(list, addresses, [] { rh::OnActionButtonClicked(); });
-    onePass.right = onePass.right && rh::ReadWindowText(button) == "跳转";
+    Run onePass = program.Harvest(addresses);
 
     std::printf("%7d %7zu", n, addresses.size());
     if (withBaseline) {
@@ -182,12 +227,6 @@ bool HarvestPage(int n, bool withBaseline, e2e::WebRoot& web, const std::string&
     std::printf("\n");
     std::fflush(stdout);
 
-    DestroyWindow(window);
-    PumpFor(50);
-    MSG quit;
-    while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
-    }
-    rh::g_pageAutomation.reset();
     if (withBaseline && !baseline.right) {
         std::fprintf(stderr, "walk per link: the list does not hold the page's %zu addresses\n",
                      addresses.size());
@@ -199,20 +238,77 @@ bool HarvestPage(int n, bool withBaseline, e2e::WebRoot& web, const std::string&
     return (!withBaseline || baseline.right) && onePass.right;
 }
 
+// A figure the stand-in's module gives about itself (see its exports); -1 when it has none.
+template <class Figure>
+Figure StandinFigure(const char* name) {
+    using Read = Figure(WINAPI*)();
+    HMODULE module = GetModuleHandleA("reelhawk_standin.dll");
+    auto read = reinterpret_cast<Read>(
+        reinterpret_cast<void*>(module ? GetProcAddress(module, name) : nullptr));
+    return read ? read() : Figure(-1);
+}
+
+void PrintHeld(int harvests, const Run& last) {
+    PROCESS_MEMORY_COUNTERS memory = {};
+    memory.cb = sizeof memory;
+    GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
+    const LONGLONG heap = StandinFigure<LONGLONG>("ReelhawkStandinChromiumHeapBytes");
+    std::printf("%9d %9.1f %9ld %9lld %9ld %10ld %12ld %9ld\n", harvests, last.milliseconds,
+                StandinFigure<LONG>("ReelhawkStandinLiveObjects"), heap < 0 ? -1LL : heap / 1024,
+                StandinFigure<LONG>("ReelhawkStandinChromiumDomNodes"),
+                StandinFigure<LONG>("ReelhawkStandinChromiumHeldObjects"),
+                static_cast<long>(memory.PagefileUsage / 1024),
+                static_cast<long>(memory.WorkingSetSize / 1024));
+    std::fflush(stdout);
+}
+
+// k harvests in a row of one n-link page; false when any list was not what the page holds.
+bool HarvestRepeatedly(int k, int n, e2e::WebRoot& web, const std::string& log) {
+    std::vector<std::string> addresses;
+    if (!web.PutStartPage(ResultPage(n, addresses))) {
+        std::fprintf(stderr, "cannot write the page\n");
+        return false;
+    }
+    ProgramWindow program(log);
+    if (!program.Shown()) {
+        std::fprintf(stderr, "no window\n");
+        return false;
+    }
+    std::printf("%d harvests of a page of %d links (%zu videos); -1: not on this engine\n", k, n,
+                addresses.size());
+    std::printf("%9s %9s %9s %9s %9s %10s %12s %9s\n", "", "last", "live COM", "Chromium",
+                "Chromium", "Chromium", "process", "process");
+    std::printf("%9s %9s %9s %9s %9s %10s %12s %9s\n", "harvests", "ms", "objects", "heap KiB",
+                "DOM nodes", "remote obj", "commit KiB", "set KiB");
+    PrintHeld(0, Run{});
+    bool right = true;
+    for (int i = 1; i <= k; ++i) {
+        const Run run = program.Harvest(addresses);
+        if (!run.right) {
+            std::fprintf(stderr, "harvest %d: the list does not hold the page's addresses\n", i);
+            right = false;
+        }
+        if (i % std::max(1, k / 10) == 0 || i == k) {
+            PrintHeld(i, run);
+        }
+    }
+    return right;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<int> sizes;
     int baselineUpTo = 1000;
+    int harvests = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--baseline-up-to") == 0 && i + 1 < argc) {
             baselineUpTo = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--harvests") == 0 && i + 1 < argc) {
+            harvests = std::atoi(argv[++i]);
         } else {
             sizes.push_back(std::atoi(argv[i]));
         }
-    }
-    if (sizes.empty()) {
-        sizes = {100, 1000, 5000, 20000, 100000};
     }
     e2e::WebRoot web;
     e2e::TempFolder temp("reelhawk-bench");
@@ -220,6 +316,18 @@ int main(int argc, char** argv) {
     SetEnvironmentVariableA("REELHAWK_STANDIN_WEBROOT", web.Path().c_str());
     SetEnvironmentVariableA("REELHAWK_STANDIN_LOG", log.c_str());
     const HRESULT ole = OleInitialize(nullptr);
+    if (harvests > 0) {
+        const int status =
+            HarvestRepeatedly(harvests, sizes.empty() ? 50 : sizes.front(), web, log) ? 0 : 1;
+        rh::ReleaseWindowMachinery();
+        if (SUCCEEDED(ole)) {
+            OleUninitialize();
+        }
+        return status;
+    }
+    if (sizes.empty()) {
+        sizes = {100, 1000, 5000, 20000, 100000};
+    }
 
     std::printf("%7s %7s %12s %11s %10s %9s %9s %8s %8s\n", "", "", "walk per link", "", "one pass",
                 "", "", "ratio", "");
