@@ -79,6 +79,7 @@ struct Outcome {
     bool ok = false;
     Json value;            // by value
     std::string objectId;  // an object (null when the function gave null)
+    long long node = 0;    // the node it is, when it is one and Chromium said which
 };
 
 Outcome Run(const Handle& self, const char* function, Json arguments, bool byValue) {
@@ -87,11 +88,17 @@ Outcome Run(const Handle& self, const char* function, Json arguments, bool byVal
     for (auto& argument : arguments) {
         args.push_back({{"value", std::move(argument)}});
     }
-    auto result = self->page()->Call("Runtime.callFunctionOn", {{"objectId", self->id()},
-                                                                {"functionDeclaration", function},
-                                                                {"arguments", std::move(args)},
-                                                                {"returnByValue", byValue},
-                                                                {"silent", true}});
+    Json request = {{"objectId", self->id()},
+                    {"functionDeclaration", function},
+                    {"arguments", std::move(args)},
+                    {"returnByValue", byValue},
+                    {"silent", true}};
+    if (!byValue) {
+        // An object comes with a description of itself; a node's names the node, which saves
+        // asking which node it is.
+        request["serializationOptions"] = {{"serialization", "deep"}, {"maxDepth", 0}};
+    }
+    auto result = self->page()->Call("Runtime.callFunctionOn", std::move(request));
     if (!result || !result->contains("result")) {
         return outcome;
     }
@@ -105,6 +112,13 @@ Outcome Run(const Handle& self, const char* function, Json arguments, bool byVal
         outcome.value = remote.value("value", Json());
     } else {
         outcome.objectId = remote.value("objectId", "");
+        if (remote.contains("deepSerializedValue") && remote["deepSerializedValue"].is_object()) {
+            const Json& described = remote["deepSerializedValue"];
+            if (described.value("type", "") == "node" && described.contains("value") &&
+                described["value"].is_object()) {
+                outcome.node = described["value"].value("backendNodeId", 0LL);
+            }
+        }
     }
     return outcome;
 }
@@ -170,7 +184,8 @@ bool TextArgument(const DISPPARAMS* params, UINT i, std::wstring& text) {
     return true;
 }
 
-IDispatch* NewElement(const std::shared_ptr<ChromiumPage>& page, const std::string& objectId);
+IDispatch* NewElement(const std::shared_ptr<ChromiumPage>& page, const std::string& objectId,
+                      long long node);
 IDispatch* NewCollection(Handle root, std::string tag, bool empty);
 
 // What the three kinds of object share: the remote object they stand for, members taken by name.
@@ -205,9 +220,10 @@ class Remote : public Automation<Interface, Handle> {
     }
     HRESULT Element(VARIANT* result, const char* function, Json args = Json::array()) {
         Outcome outcome = Run(self(), function, std::move(args), false);
-        return ReturnObject(result, outcome.objectId.empty()
-                                        ? nullptr
-                                        : NewElement(self()->page(), outcome.objectId));
+        return ReturnObject(result,
+                            outcome.objectId.empty()
+                                ? nullptr
+                                : NewElement(self()->page(), outcome.objectId, outcome.node));
     }
 };
 
@@ -438,13 +454,15 @@ class DocumentObject final : public Remote<IHTMLDocument> {
     }
 };
 
-IDispatch* NewElement(const std::shared_ptr<ChromiumPage>& page, const std::string& objectId) {
+IDispatch* NewElement(const std::shared_ptr<ChromiumPage>& page, const std::string& objectId,
+                      long long node) {
     auto handle = std::make_shared<RemoteHandle>(page, objectId);
     // Which node this is: an element already standing for it is handed out again.
-    long long node = 0;
-    auto described = page->Call("DOM.describeNode", {{"objectId", objectId}});
-    if (described && described->contains("node")) {
-        node = (*described)["node"].value("backendNodeId", 0LL);
+    if (node == 0) {
+        auto described = page->Call("DOM.describeNode", {{"objectId", objectId}});
+        if (described && described->contains("node")) {
+            node = (*described)["node"].value("backendNodeId", 0LL);
+        }
     }
     auto existing = page->elementObjects.find(node);
     if (node && existing != page->elementObjects.end()) {
