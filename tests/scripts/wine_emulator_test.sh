@@ -16,6 +16,7 @@ echo "$n" >"$FAKE_COUNT"
 echo "$*" >>"$FAKE_ARGS"
 read -r code words < <(sed -n "${n}p" "$FAKE_PLAN")
 [ -n "$words" ] && echo "$words"
+[ "$n" = 1 ] && [ -n "${FAKE_STDERR:-}" ] && echo "$FAKE_STDERR" >&2
 [ -n "${FAKE_SLEEP:-}" ] && sleep "$FAKE_SLEEP"
 exit "$code"
 FAKE
@@ -51,6 +52,12 @@ expect "$out" "[  PASSED  ] 1 test." "output"
 expect "$restarts" 1 "noted restarts"
 expect "$(sort -u "$work/args")" "prog.exe --gtest_filter=A.B" "arguments"
 grep -q "prog.exe with code 53" "$work/err" || expect "$(cat "$work/err")" "a note" "stderr"
+
+FAKE_STDERR="err:module:load_dll failed" run "what wine said of a failed start is noted" "53" "0 ok"
+expect "$starts" 2 "starts"
+grep -q "wine said: err:module:load_dll failed" "$work/restarts" ||
+    expect "$(cat "$work/restarts")" "the note with wine's words" "restarts"
+grep -q "err:module:load_dll failed" "$work/err" || expect "$(cat "$work/err")" "wine's words" "stderr"
 
 run "a test that failed after printing keeps its failure" "1 [  FAILED  ] A.B"
 expect "$status" 1 "exit code"
