@@ -42,6 +42,7 @@
 #include "runtime/events.h"
 #include "e2e_support.h"
 #include "test_pages.h"
+#include "tests/standin/module_figures.h"
 
 namespace {
 
@@ -132,14 +133,20 @@ Run Measure(HWND list, const std::vector<std::string>& addresses, Harvest harves
     return run;
 }
 
-// The program's window from its template, showing the web folder's start page in its browser.
+// The program's window from its template, showing a result page of n links in its browser; the
+// page's video addresses in page order are in `addresses`.
 class ProgramWindow {
   public:
-    explicit ProgramWindow(const std::string& log) {
+    ProgramWindow(int n, e2e::WebRoot& web, const std::string& log) {
+        if (!web.PutStartPage(ResultPage(n, addresses))) {
+            std::fprintf(stderr, "cannot write the page\n");
+            return;
+        }
         DeleteFileA(log.c_str());
         rh::g_pageAutomation = std::make_unique<rh::PageAutomation>();
         window_ = rh::CreateTemplateWindow(*rh::LoadWindowTemplate(&rh::MainWindowTemplate()));
         if (window_ == nullptr) {
+            std::fprintf(stderr, "no window\n");
             return;
         }
         rh::ShowTemplateWindow(window_);
@@ -176,13 +183,14 @@ class ProgramWindow {
     bool Shown() const { return window_ != nullptr; }
 
     // The harvest the action button starts, timed.
-    Run Harvest(const std::vector<std::string>& addresses) {
+    Run Harvest() {
         rh::WriteWindowText(button, "获取下载链接");
         Run run = Measure(list, addresses, [] { rh::OnActionButtonClicked(); });
         run.right = run.right && rh::ReadWindowText(button) == "跳转";
         return run;
     }
 
+    std::vector<std::string> addresses;
     HWND button = nullptr;
     HWND list = nullptr;
     HWND browser = nullptr;
@@ -194,23 +202,18 @@ class ProgramWindow {
 // Both harvests (the baseline only when asked) of one n-link page on a fresh window; false when a
 // list is not what the page holds.
 bool HarvestPage(int n, bool withBaseline, e2e::WebRoot& web, const std::string& log) {
-    std::vector<std::string> addresses;
-    if (!web.PutStartPage(ResultPage(n, addresses))) {
-        std::fprintf(stderr, "cannot write the page\n");
-        return false;
-    }
-    ProgramWindow program(log);
+    ProgramWindow program(n, web, log);
     if (!program.Shown()) {
-        std::fprintf(stderr, "no window\n");
         return false;
     }
+    const std::vector<std::string>& addresses = program.addresses;
     Run baseline;
     if (withBaseline) {
         baseline = Measure(program.list, addresses, [&] {
             WalkPerLinkHarvest(*rh::g_pageAutomation, program.browser, program.list);
         });
     }
-    Run onePass = program.Harvest(addresses);
+    Run onePass = program.Harvest();
 
     std::printf("%7d %7zu", n, addresses.size());
     if (withBaseline) {
@@ -238,25 +241,16 @@ bool HarvestPage(int n, bool withBaseline, e2e::WebRoot& web, const std::string&
     return (!withBaseline || baseline.right) && onePass.right;
 }
 
-// A figure the stand-in's module gives about itself (see its exports); -1 when it has none.
-template <class Figure>
-Figure StandinFigure(const char* name) {
-    using Read = Figure(WINAPI*)();
-    HMODULE module = GetModuleHandleA("reelhawk_standin.dll");
-    auto read = reinterpret_cast<Read>(
-        reinterpret_cast<void*>(module ? GetProcAddress(module, name) : nullptr));
-    return read ? read() : Figure(-1);
-}
-
 void PrintHeld(int harvests, const Run& last) {
     PROCESS_MEMORY_COUNTERS memory = {};
     memory.cb = sizeof memory;
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
-    const LONGLONG heap = StandinFigure<LONGLONG>("ReelhawkStandinChromiumHeapBytes");
+    const LONGLONG heap = standin_test::StandinFigure<LONGLONG>("ReelhawkStandinChromiumHeapBytes");
     std::printf("%9d %9.1f %9ld %9lld %9ld %10ld %12ld %9ld\n", harvests, last.milliseconds,
-                StandinFigure<LONG>("ReelhawkStandinLiveObjects"), heap < 0 ? -1LL : heap / 1024,
-                StandinFigure<LONG>("ReelhawkStandinChromiumDomNodes"),
-                StandinFigure<LONG>("ReelhawkStandinChromiumHeldObjects"),
+                standin_test::StandinFigure("ReelhawkStandinLiveObjects"),
+                heap < 0 ? -1LL : heap / 1024,
+                standin_test::StandinFigure("ReelhawkStandinChromiumDomNodes"),
+                standin_test::StandinFigure("ReelhawkStandinChromiumHeldObjects"),
                 static_cast<long>(memory.PagefileUsage / 1024),
                 static_cast<long>(memory.WorkingSetSize / 1024));
     std::fflush(stdout);
@@ -264,16 +258,11 @@ void PrintHeld(int harvests, const Run& last) {
 
 // k harvests in a row of one n-link page; false when any list was not what the page holds.
 bool HarvestRepeatedly(int k, int n, e2e::WebRoot& web, const std::string& log) {
-    std::vector<std::string> addresses;
-    if (!web.PutStartPage(ResultPage(n, addresses))) {
-        std::fprintf(stderr, "cannot write the page\n");
-        return false;
-    }
-    ProgramWindow program(log);
+    ProgramWindow program(n, web, log);
     if (!program.Shown()) {
-        std::fprintf(stderr, "no window\n");
         return false;
     }
+    const std::vector<std::string>& addresses = program.addresses;
     std::printf("%d harvests of a page of %d links (%zu videos); -1: not on this engine\n", k, n,
                 addresses.size());
     std::printf("%9s %9s %9s %9s %9s %10s %12s %9s\n", "", "last", "live COM", "Chromium",
@@ -283,7 +272,7 @@ bool HarvestRepeatedly(int k, int n, e2e::WebRoot& web, const std::string& log) 
     PrintHeld(0, Run{});
     bool right = true;
     for (int i = 1; i <= k; ++i) {
-        const Run run = program.Harvest(addresses);
+        const Run run = program.Harvest();
         if (!run.right) {
             std::fprintf(stderr, "harvest %d: the list does not hold the page's addresses\n", i);
             right = false;

@@ -16,6 +16,7 @@
 #include "page/page_automation.h"
 #include "runtime/automation.h"
 #include "tests/page/page_test_support.h"
+#include "tests/standin/module_figures.h"
 #include "runtime/window_handle.h"
 
 namespace {
@@ -58,21 +59,12 @@ bool UnderChromium() {
     return lstrcmpiA(engine, "chromium") == 0;
 }
 
-// What the stand-in's module says of itself (see its exports); -1 when it does not say.
-template <class Figure>
-Figure StandinFigure(const char* name) {
-    using Read = Figure(WINAPI*)();
-    HMODULE module = GetModuleHandleA("reelhawk_standin.dll");
-    auto read = reinterpret_cast<Read>(
-        reinterpret_cast<void*>(module ? GetProcAddress(module, name) : nullptr));
-    return read ? read() : Figure(-1);
-}
 LONG LiveAutomationObjects() {
-    return StandinFigure<LONG>("ReelhawkStandinLiveObjects");
+    return standin_test::StandinFigure("ReelhawkStandinLiveObjects");
 }
 // Remote objects Chromium itself still holds for the shown page, as Chromium answers.
 LONG ChromiumHeldObjects() {
-    return StandinFigure<LONG>("ReelhawkStandinChromiumHeldObjects");
+    return standin_test::StandinFigure("ReelhawkStandinChromiumHeldObjects");
 }
 
 // The harvest's walk: every link once by its place, its text, and the markup of a video link.
