@@ -526,6 +526,7 @@ void ChromiumPage::Navigate(const std::wstring& url) {
         // started: an answer still awaited is void, and a request held for it is dropped.
         std::lock_guard<std::mutex> lock(mutex_);
         verdict_ = Verdict::kNone;
+        answersAwaited_ = 0;
         if (!heldRequest_.is_null()) {
             Send("Fetch.failRequest",
                  {{"requestId", heldRequest_.value("requestId", "")}, {"errorReason", "Aborted"}});
@@ -647,8 +648,11 @@ void ChromiumPage::AllowNavigation(bool allowed) {
     Json held;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (verdict_ != Verdict::kAwaited) {
+        if (verdict_ != Verdict::kAwaited || answersAwaited_ == 0) {
             return;
+        }
+        if (--answersAwaited_ > 0) {
+            return;  // the page navigated again meanwhile: the answer to that one decides
         }
         if (heldRequest_.is_null()) {
             verdict_ = allowed ? Verdict::kAllowed : Verdict::kRefused;  // its request comes later
@@ -748,7 +752,13 @@ void ChromiumPage::OnEvent(const std::string& method, const Json& params) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 verdict_ = Verdict::kAwaited;
-                heldRequest_ = Json();
+                ++answersAwaited_;
+                if (!heldRequest_.is_null()) {
+                    // Superseded by this navigation; Chromium drops it, and so do we.
+                    Send("Fetch.failRequest", {{"requestId", heldRequest_.value("requestId", "")},
+                                               {"errorReason", "Aborted"}});
+                    heldRequest_ = Json();
+                }
             }
             Notify(kChromiumPageNavigating, url);
         }

@@ -110,6 +110,7 @@ class ChromiumPage : public std::enable_shared_from_this<ChromiumPage> {
     // while that waits for the answer. Under mutex_.
     enum class Verdict { kNone, kAwaited, kAllowed, kRefused };
     Verdict verdict_ = Verdict::kNone;
+    int answersAwaited_ = 0;  // notices of the page's navigations not yet answered
     Json heldRequest_;
     mutable std::mutex mutex_;
     std::wstring committedUrl_;
