@@ -7,9 +7,74 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace standin {
+
+// A member's text as its result (when the caller wants one).
+inline HRESULT ReturnText(VARIANT* result, std::wstring_view text) {
+    if (result) {
+        V_VT(result) = VT_BSTR;
+        V_BSTR(result) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        if (!V_BSTR(result)) {
+            V_VT(result) = VT_EMPTY;
+            return E_OUTOFMEMORY;
+        }
+    }
+    return S_OK;
+}
+
+// A member's object as its result; takes the reference. Null is a valid "nothing".
+inline HRESULT ReturnObject(VARIANT* result, IDispatch* object) {
+    if (result) {
+        V_VT(result) = VT_DISPATCH;
+        V_DISPATCH(result) = object;
+    } else if (object) {
+        object->Release();
+    }
+    return S_OK;
+}
+
+// Argument i in call order (the caller's first argument is i = 0) as the given type (VT_VARIANT:
+// as it is), by-reference values read through. DISP_E_PARAMNOTOPTIONAL when it is missing,
+// DISP_E_TYPEMISMATCH (and its position in argErr) when it does not convert.
+inline HRESULT Argument(const DISPPARAMS* params, UINT i, VARTYPE type, VARIANT& out,
+                        UINT* argErr) {
+    VariantInit(&out);
+    if (!params || i >= params->cArgs) {
+        return DISP_E_PARAMNOTOPTIONAL;
+    }
+    UINT position = params->cArgs - 1 - i;
+    VARIANT source;
+    VariantInit(&source);
+    HRESULT hr = VariantCopyInd(&source, &params->rgvarg[position]);
+    if (SUCCEEDED(hr)) {
+        hr = type == VT_VARIANT ? VariantCopy(&out, &source)
+                                : VariantChangeType(&out, &source, 0, type);
+    }
+    VariantClear(&source);
+    if (FAILED(hr)) {
+        if (argErr) {
+            *argErr = position;
+        }
+        return DISP_E_TYPEMISMATCH;
+    }
+    return S_OK;
+}
+
+// Argument i as a text, converted as Argument converts it.
+inline HRESULT TextArgument(const DISPPARAMS* params, UINT i, std::wstring& out, UINT* argErr) {
+    VARIANT text;
+    HRESULT hr = Argument(params, i, VT_BSTR, text, argErr);
+    if (SUCCEEDED(hr)) {
+        BSTR value = V_BSTR(&text);
+        out.assign(value ? value : L"", value ? SysStringLen(value) : 0);
+        VariantClear(&text);
+    }
+    return hr;
+}
 
 // Automation objects alive in this module, the sum of their reference counts, and the calls made
 // on them (IDispatch::Invoke) since the module was loaded.

@@ -136,54 +136,6 @@ std::wstring TextOf(const Json& value) {
     return {};
 }
 
-HRESULT ReturnText(VARIANT* result, const std::wstring& text) {
-    if (result) {
-        V_VT(result) = VT_BSTR;
-        V_BSTR(result) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-        if (!V_BSTR(result)) {
-            V_VT(result) = VT_EMPTY;
-            return E_OUTOFMEMORY;
-        }
-    }
-    return S_OK;
-}
-
-HRESULT ReturnObject(VARIANT* result, IDispatch* object) {
-    if (result) {
-        V_VT(result) = VT_DISPATCH;
-        V_DISPATCH(result) = object;
-    } else if (object) {
-        object->Release();
-    }
-    return S_OK;
-}
-
-// Argument i in call order as the given type; false when it is missing or does not convert.
-bool ArgumentAs(const DISPPARAMS* params, UINT i, VARTYPE type, VARIANT& out) {
-    VariantInit(&out);
-    if (!params || i >= params->cArgs) {
-        return false;
-    }
-    VARIANT source;
-    VariantInit(&source);
-    bool ok = SUCCEEDED(VariantCopyInd(&source, &params->rgvarg[params->cArgs - 1 - i])) &&
-              SUCCEEDED(type == VT_VARIANT ? VariantCopy(&out, &source)
-                                           : VariantChangeType(&out, &source, 0, type));
-    VariantClear(&source);
-    return ok;
-}
-
-bool TextArgument(const DISPPARAMS* params, UINT i, std::wstring& text) {
-    VARIANT value;
-    if (!ArgumentAs(params, i, VT_BSTR, value)) {
-        return false;
-    }
-    text.assign(V_BSTR(&value) ? V_BSTR(&value) : L"",
-                V_BSTR(&value) ? SysStringLen(V_BSTR(&value)) : 0);
-    VariantClear(&value);
-    return true;
-}
-
 IDispatch* NewElement(const std::shared_ptr<ChromiumPage>& page, const std::string& objectId,
                       long long node);
 IDispatch* NewCollection(Handle root, std::string tag, bool empty);
@@ -252,7 +204,7 @@ class ElementObject final : public Remote<IDispatch> {
                    VARIANT* result) override {
         if (put) {
             std::wstring value;
-            if (!TextArgument(params, 0, value)) {
+            if (FAILED(TextArgument(params, 0, value, nullptr))) {
                 return DISP_E_TYPEMISMATCH;
             }
             const char* function = name == L"value"       ? kSetValueFunction
@@ -309,8 +261,8 @@ class ElementObject final : public Remote<IDispatch> {
         }
         if (name == L"getAttribute") {
             std::wstring attribute;
-            if (!TextArgument(params, 0, attribute)) {
-                return params && params->cArgs ? DISP_E_TYPEMISMATCH : DISP_E_PARAMNOTOPTIONAL;
+            if (HRESULT hr = TextArgument(params, 0, attribute, nullptr); FAILED(hr)) {
+                return hr;
             }
             Outcome outcome = Run(self(), "function(n){return this.getAttribute(n)}",
                                   Json::array({WideToUtf8(attribute)}), true);
@@ -359,8 +311,8 @@ class CollectionObject final : public Remote<IDispatch> {
             return S_OK;
         }
         VARIANT arg;
-        if (!ArgumentAs(params, 0, VT_VARIANT, arg)) {
-            return params && params->cArgs ? DISP_E_TYPEMISMATCH : DISP_E_PARAMNOTOPTIONAL;
+        if (HRESULT hr = Argument(params, 0, VT_VARIANT, arg, nullptr); FAILED(hr)) {
+            return hr;
         }
         if (name == L"tags") {
             VARIANT tag;
@@ -444,8 +396,8 @@ class DocumentObject final : public Remote<IHTMLDocument> {
         }
         if (name == L"getElementById") {
             std::wstring id;
-            if (!TextArgument(params, 0, id)) {
-                return params && params->cArgs ? DISP_E_TYPEMISMATCH : DISP_E_PARAMNOTOPTIONAL;
+            if (HRESULT hr = TextArgument(params, 0, id, nullptr); FAILED(hr)) {
+                return hr;
             }
             return Element(result, "function(i){return this.getElementById(i)}",
                            Json::array({WideToUtf8(id)}));

@@ -138,28 +138,6 @@ std::wstring TextOf(const VARIANT& v) {
     return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
 }
 
-HRESULT ReturnText(VARIANT* result, std::wstring_view text) {
-    if (result) {
-        V_VT(result) = VT_BSTR;
-        V_BSTR(result) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-        if (!V_BSTR(result)) {
-            V_VT(result) = VT_EMPTY;
-            return E_OUTOFMEMORY;
-        }
-    }
-    return S_OK;
-}
-
-HRESULT ReturnObject(VARIANT* result, IDispatch* object) {
-    if (result) {
-        V_VT(result) = VT_DISPATCH;
-        V_DISPATCH(result) = object;  // takes the reference; null is a valid "nothing"
-    } else if (object) {
-        object->Release();
-    }
-    return S_OK;
-}
-
 HRESULT Failure(EXCEPINFO* info, HRESULT code, const wchar_t* description) {
     if (info) {
         ZeroMemory(info, sizeof(*info));
@@ -212,39 +190,6 @@ HRESULT CheckCall(WORD flags, const DISPPARAMS* params, bool readable, bool writ
         return S_OK;
     }
     return DISP_E_MEMBERNOTFOUND;
-}
-
-// Argument i in call order (the caller's first argument is i = 0), by-reference values read
-// through.
-HRESULT Argument(const DISPPARAMS* params, UINT i, VARTYPE type, VARIANT& out, UINT* argErr) {
-    VariantInit(&out);
-    UINT position = params->cArgs - 1 - i;
-    VARIANT source;
-    VariantInit(&source);
-    HRESULT hr = VariantCopyInd(&source, &params->rgvarg[position]);
-    if (SUCCEEDED(hr)) {
-        hr = type == VT_VARIANT ? VariantCopy(&out, &source)
-                                : VariantChangeType(&out, &source, 0, type);
-    }
-    VariantClear(&source);
-    if (FAILED(hr)) {
-        if (argErr) {
-            *argErr = position;
-        }
-        return DISP_E_TYPEMISMATCH;
-    }
-    return S_OK;
-}
-
-// Argument i as a text, converted as Argument converts it.
-HRESULT TextArgument(const DISPPARAMS* params, UINT i, std::wstring& out, UINT* argErr) {
-    VARIANT text;
-    HRESULT hr = Argument(params, i, VT_BSTR, text, argErr);
-    if (SUCCEEDED(hr)) {
-        out = TextOf(text);
-        VariantClear(&text);
-    }
-    return hr;
 }
 
 // The model's objects stand for a node of a document and keep the document alive; they recognise
