@@ -399,6 +399,11 @@ class Connection {
                 page->second->Notify(kChromiumPageNotFound, url);
             }
         }
+        Abort(session, requestId);
+    }
+
+    // A paused request that is not to be answered.
+    void Abort(const std::string& session, const std::string& requestId) {
         Send(session, "Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Aborted"}});
     }
 
@@ -503,7 +508,7 @@ std::optional<Json> ChromiumPage::Call(const char* method, Json params) {
         // While the page's own navigation waits for the control's answer, Chromium holds every
         // command for the page until the navigation has ended: nothing is asked meanwhile.
         std::lock_guard<std::mutex> lock(mutex_);
-        if (verdict_ == Verdict::kAwaited) {
+        if (answersAwaited_ > 0) {
             return std::nullopt;
         }
     }
@@ -527,11 +532,7 @@ void ChromiumPage::Navigate(const std::wstring& url) {
         std::lock_guard<std::mutex> lock(mutex_);
         verdict_ = Verdict::kNone;
         answersAwaited_ = 0;
-        if (!heldRequest_.is_null()) {
-            Send("Fetch.failRequest",
-                 {{"requestId", heldRequest_.value("requestId", "")}, {"errorReason", "Aborted"}});
-            heldRequest_ = Json();
-        }
+        DropHeldRequest();
     }
     loading_ = true;
     Send("Page.navigate", {{"url", WideToUtf8(url)}});
@@ -648,7 +649,7 @@ void ChromiumPage::AllowNavigation(bool allowed) {
     Json held;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (verdict_ != Verdict::kAwaited || answersAwaited_ == 0) {
+        if (answersAwaited_ == 0) {
             return;
         }
         if (--answersAwaited_ > 0) {
@@ -658,44 +659,46 @@ void ChromiumPage::AllowNavigation(bool allowed) {
             verdict_ = allowed ? Verdict::kAllowed : Verdict::kRefused;  // its request comes later
             return;
         }
+        if (!allowed) {
+            DropHeldRequest();
+            return;
+        }
         held = std::move(heldRequest_);
         heldRequest_ = Json();
-        verdict_ = Verdict::kNone;
     }
-    std::shared_ptr<Connection> connection = ConnectionOf(this);
-    if (!connection) {
-        return;
-    }
-    if (allowed) {
+    if (std::shared_ptr<Connection> connection = ConnectionOf(this)) {
         connection->Serve(session_, held);
-    } else {
-        connection->Send(session_, "Fetch.failRequest",
-                         {{"requestId", held.value("requestId", "")}, {"errorReason", "Aborted"}});
+    }
+}
+
+void ChromiumPage::Abort(const Json& request) {
+    if (std::shared_ptr<Connection> connection = ConnectionOf(this)) {
+        connection->Abort(session_, request.value("requestId", ""));
+    }
+}
+
+void ChromiumPage::DropHeldRequest() {
+    if (!heldRequest_.is_null()) {
+        Abort(heldRequest_);
+        heldRequest_ = Json();
     }
 }
 
 bool ChromiumPage::MayServe(const Json& request) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (verdict_ == Verdict::kNone || request.value("resourceType", "") != "Document" ||
-        request.value("frameId", "") != frame_) {
+    if (request.value("resourceType", "") != "Document" || request.value("frameId", "") != frame_) {
         return true;
     }
-    switch (verdict_) {
-        case Verdict::kAwaited:
-            heldRequest_ = request;
-            return false;
-        case Verdict::kRefused:
-            verdict_ = Verdict::kNone;
-            if (std::shared_ptr<Connection> connection = ConnectionOf(this)) {
-                connection->Send(
-                    session_, "Fetch.failRequest",
-                    {{"requestId", request.value("requestId", "")}, {"errorReason", "Aborted"}});
-            }
-            return false;
-        default:
-            verdict_ = Verdict::kNone;
-            return true;
+    if (answersAwaited_ > 0) {
+        heldRequest_ = request;
+        return false;
     }
+    const Verdict verdict = std::exchange(verdict_, Verdict::kNone);
+    if (verdict == Verdict::kRefused) {
+        Abort(request);
+        return false;
+    }
+    return true;
 }
 
 bool ChromiumPage::Alive() const {
@@ -751,14 +754,11 @@ void ChromiumPage::OnEvent(const std::string& method, const Json& params) {
             }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                verdict_ = Verdict::kAwaited;
+                // An earlier navigation's request or answer is superseded by this one; Chromium
+                // drops that navigation, and so do we.
+                verdict_ = Verdict::kNone;
                 ++answersAwaited_;
-                if (!heldRequest_.is_null()) {
-                    // Superseded by this navigation; Chromium drops it, and so do we.
-                    Send("Fetch.failRequest", {{"requestId", heldRequest_.value("requestId", "")},
-                                               {"errorReason", "Aborted"}});
-                    heldRequest_ = Json();
-                }
+                DropHeldRequest();
             }
             Notify(kChromiumPageNavigating, url);
         }

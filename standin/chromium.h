@@ -106,12 +106,16 @@ class ChromiumPage : public std::enable_shared_from_this<ChromiumPage> {
     UINT loadedMessage_ = 0;
     std::atomic<bool> loading_{false};
     bool committed_ = false;  // the main frame committed a page since its last load event
-    // The control's answer to the page's own latest navigation, and its main-frame request
-    // while that waits for the answer. Under mutex_.
-    enum class Verdict { kNone, kAwaited, kAllowed, kRefused };
+    // The page's own navigations: how many notices of them the control has not answered yet, its
+    // answer to the latest when that came before the navigation's main-frame request, and that
+    // request while it waits for the answer. Under mutex_.
+    enum class Verdict { kNone, kAllowed, kRefused };
+    int answersAwaited_ = 0;
     Verdict verdict_ = Verdict::kNone;
-    int answersAwaited_ = 0;  // notices of the page's navigations not yet answered
     Json heldRequest_;
+    // Fails a paused request of this page; the held one, if there is one (mutex_ held).
+    void Abort(const Json& request);
+    void DropHeldRequest();
     mutable std::mutex mutex_;
     std::wstring committedUrl_;
     std::wstring noticeUrl_;
