@@ -748,8 +748,10 @@ class EventRecorder final : public IDispatch {
   public:
     std::vector<std::wstring> events;
     Ref<IDispatch> lastBrowser;
-    // BeforeNavigate2 for an address containing this (when not empty) is cancelled.
+    // BeforeNavigate2 for an address containing this (when not empty) is cancelled, after
+    // thinking this long (as a host asking its user would, the control's thread held meanwhile).
     std::wstring refuse;
+    DWORD thinkMs = 0;
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         if (!out) {
@@ -782,6 +784,7 @@ class EventRecorder final : public IDispatch {
                 Keep(*params, 6);
                 if (!refuse.empty() && UrlArgument(*params, 5).find(refuse) != std::wstring::npos &&
                     V_VT(&params->rgvarg[0]) == (VT_BOOL | VT_BYREF)) {
+                    Sleep(thinkMs);
                     *V_BOOLREF(&params->rgvarg[0]) = VARIANT_TRUE;  // Cancel, the last argument
                 }
                 break;
@@ -905,6 +908,7 @@ TEST_F(StandinBrowser, ASinkCancelsANavigationThePageStarts) {
 
     const std::wstring help = L"http://resolver.reelhawk.test/help.html";
     sink.refuse = L"help.html";
+    sink.thinkMs = 700;  // time enough for a page that was not held back to have come
     sink.events.clear();
     {
         Ref<IDispatch> document = TakeDocument(server);
@@ -913,7 +917,7 @@ TEST_F(StandinBrowser, ASinkCancelsANavigationThePageStarts) {
         EXPECT_EQ(CallMethod(link.get(), L"click"), S_OK);
     }
     ASSERT_TRUE(PumpUntil([&] { return !sink.events.empty(); }));
-    PumpFor(UnderChromium() ? 700 : 100);  // time enough for a page to have come
+    PumpFor(UnderChromium() ? 700 : 100);  // and for one that came after the answer
     EXPECT_EQ(sink.events, std::vector<std::wstring>{L"BeforeNavigate2 " + help});
     EXPECT_EQ(UrlOf(server), kResolver);
     VARIANT_BOOL busy = VARIANT_TRUE;
