@@ -42,7 +42,7 @@
 #include "runtime/events.h"
 #include "e2e_support.h"
 #include "test_pages.h"
-#include "tests/standin/module_figures.h"
+#include "tests/standin/standin_checks.h"
 
 namespace {
 

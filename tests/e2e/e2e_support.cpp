@@ -541,10 +541,4 @@ bool ClipboardHoldsOtherProgramsData() {
     return IsClipboardFormatAvailable(OtherProgramsFormat()) != FALSE;
 }
 
-bool UnderChromium() {
-    char engine[32] = {};
-    GetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine, sizeof(engine));
-    return _stricmp(engine, "chromium") == 0;
-}
-
 }  // namespace e2e

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/standin/standin_checks.h"
+
 namespace e2e {
 
 // The program's window title and captions. Texts the tests compare with the program's are GBK
@@ -39,9 +41,7 @@ std::string ModuleFolder();
 bool WriteWholeFile(const std::string& path, std::string_view bytes);
 std::string ReadWholeFile(const std::string& path);  // empty when missing
 
-// Whether Chromium is behind the stand-in browser in this run (REELHAWK_STANDIN_ENGINE=chromium),
-// not the document model.
-bool UnderChromium();
+using standin_test::UnderChromium;
 // The file's lines without their line ends; empty when missing.
 std::vector<std::string> ReadLines(const std::string& path);
 bool MakeFolders(const std::string& path);  // every missing folder on the way

@@ -5,7 +5,6 @@
 
 #include <ole2.h>
 
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,7 +15,8 @@
 #include "page/page_automation.h"
 #include "runtime/automation.h"
 #include "tests/page/page_test_support.h"
-#include "tests/standin/module_figures.h"
+#include "tests/standin/standin_checks.h"
+#include "test_pages.h"
 #include "runtime/window_handle.h"
 
 namespace {
@@ -53,18 +53,15 @@ bool Contains(const Text& text, const char* part) {
     return text.find(part) != Text::npos;
 }
 
-bool UnderChromium() {
-    char engine[16] = {};
-    GetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine, sizeof engine);
-    return lstrcmpiA(engine, "chromium") == 0;
-}
+using standin_test::StandinFigure;
+using standin_test::UnderChromium;
 
 LONG LiveAutomationObjects() {
-    return standin_test::StandinFigure("ReelhawkStandinLiveObjects");
+    return StandinFigure("ReelhawkStandinLiveObjects");
 }
 // Remote objects Chromium itself still holds for the shown page, as Chromium answers.
 LONG ChromiumHeldObjects() {
-    return standin_test::StandinFigure("ReelhawkStandinChromiumHeldObjects");
+    return StandinFigure("ReelhawkStandinChromiumHeldObjects");
 }
 
 // The harvest's walk: every link once by its place, its text, and the markup of a video link.
@@ -80,50 +77,6 @@ std::vector<Text> VideoLinkMarkup(const PageAutomation& page) {
     }
     return markup;
 }
-
-// A web folder of its own for the browser, named in REELHAWK_STANDIN_WEBROOT while it lives.
-class OwnWebFolder {
-  public:
-    OwnWebFolder() {
-        char temp[MAX_PATH] = {};
-        GetTempPathA(MAX_PATH, temp);
-        path_ = std::string(temp) + "reelhawk-page-web-" + std::to_string(GetCurrentProcessId());
-        CreateDirectoryA(path_.c_str(), nullptr);
-        GetEnvironmentVariableA("REELHAWK_STANDIN_WEBROOT", saved_, sizeof saved_);
-        SetEnvironmentVariableA("REELHAWK_STANDIN_WEBROOT", path_.c_str());
-    }
-    ~OwnWebFolder() {
-        SetEnvironmentVariableA("REELHAWK_STANDIN_WEBROOT", saved_[0] ? saved_ : nullptr);
-        for (const std::string& file : files_) {
-            DeleteFileA(file.c_str());
-        }
-        for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) {
-            RemoveDirectoryA(folder->c_str());
-        }
-        RemoveDirectoryA(path_.c_str());
-    }
-    OwnWebFolder(const OwnWebFolder&) = delete;
-    OwnWebFolder& operator=(const OwnWebFolder&) = delete;
-
-    // host/index.html, served as http://host/.
-    bool Put(const std::string& host, const std::string& page) {
-        folders_.push_back(path_ + "\\" + host);
-        CreateDirectoryA(folders_.back().c_str(), nullptr);
-        files_.push_back(folders_.back() + "\\index.html");
-        FILE* out = std::fopen(files_.back().c_str(), "wb");
-        if (out == nullptr) {
-            return false;
-        }
-        const bool written = std::fwrite(page.data(), 1, page.size(), out) == page.size();
-        return std::fclose(out) == 0 && written;
-    }
-
-  private:
-    std::string path_;
-    char saved_[MAX_PATH] = {};
-    std::vector<std::string> folders_;
-    std::vector<std::string> files_;
-};
 
 class BrowserPage : public testing::Test {
   protected:
@@ -294,8 +247,9 @@ TEST_F(BrowserPage, AHarvestLeavesNothingHeldInTheBrowser) {
 // left behind in Chromium (the thrown error, as a result and as the exception) is given back.
 // The document model runs no scripts, so there every link reads as written.
 TEST_F(BrowserPage, LinksWhoseReadingThrowsArePassedOverAndLeaveNothingBehind) {
-    OwnWebFolder web;
-    ASSERT_TRUE(web.Put("traps.reelhawk.test",
+    e2e::WebRoot web;
+    const standin_test::ScopedEnvironment root("REELHAWK_STANDIN_WEBROOT", web.Path().c_str());
+    ASSERT_TRUE(web.Put("traps.reelhawk.test", "index.html",
                         "<html><head><script>"
                         "for (const name of ['innerText', 'outerHTML']) {"
                         "  const own = Object.getOwnPropertyDescriptor(HTMLElement.prototype, name)"

@@ -20,6 +20,7 @@
 
 #include "dispatch_client.h"
 #include "ole_host.h"
+#include "standin_checks.h"
 #include "standin/document.h"
 #include "standin/url.h"
 #include "runtime/window_handle.h"
@@ -31,13 +32,6 @@ namespace {
 const CLSID kClsidWebBrowser = {
     0x8856f961, 0x340a, 0x11d0, {0xa9, 0x6b, 0x00, 0xc0, 0x4f, 0xd7, 0x05, 0xa2}};
 const wchar_t kResolver[] = L"http://resolver.reelhawk.test/";
-
-// The engine behind the control in this run (REELHAWK_STANDIN_ENGINE=chromium, else the model).
-bool UnderChromium() {
-    char engine[32] = {};
-    GetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine, sizeof(engine));
-    return _stricmp(engine, "chromium") == 0;
-}
 
 std::wstring Widen(const char* text) {
     return standin::BytesToWide(text, CP_ACP);
@@ -107,16 +101,6 @@ Ref<IDispatch> TakeDocument(HWND server) {
 std::wstring UrlOf(HWND server) {
     Ref<IDispatch> document = TakeDocument(server);
     return document ? GetText(document.get(), L"URL") : L"";
-}
-
-LONG ModuleCount(const char* name) {
-    HMODULE module = GetModuleHandleW(L"reelhawk_standin.dll");
-    if (!module) {
-        return -1;
-    }
-    auto count =
-        reinterpret_cast<LONG(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    return count ? count() : -1;
 }
 
 class StandinBrowser : public ::testing::Test {
@@ -292,12 +276,12 @@ TEST_F(StandinBrowser, ResolvesLikeTheToolDoes) {
     links.Reset();
     result.Reset();
     // Everything handed out was given back; the browser itself keeps no automation object.
-    EXPECT_EQ(ModuleCount("ReelhawkStandinLiveObjects"), 0);
-    EXPECT_EQ(ModuleCount("ReelhawkStandinLiveReferences"), 0);
+    EXPECT_EQ(StandinFigure("ReelhawkStandinLiveObjects"), 0);
+    EXPECT_EQ(StandinFigure("ReelhawkStandinLiveReferences"), 0);
 
     Shutdown(browser);
     EXPECT_FALSE(IsWindow(server));
-    EXPECT_EQ(ModuleCount("ReelhawkStandinLiveBrowsers"), 0);
+    EXPECT_EQ(StandinFigure("ReelhawkStandinLiveBrowsers"), 0);
     EXPECT_EQ(host_->references(), 0);  // the control let go of its site
     EXPECT_EQ(host_->activations(), 1);
     EXPECT_EQ(host_->deactivations(), 1);
@@ -533,8 +517,8 @@ TEST_F(StandinBrowser, ObjectsOfAnOldPageNeverHangAndRemoteObjectsAreGivenBack) 
     ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
     HWND server = WaitForServer();
     ASSERT_NE(server, nullptr);
-    const LONG remoteAtStart = ModuleCount("ReelhawkStandinLiveRemoteObjects");
-    const LONG objectsAtStart = ModuleCount("ReelhawkStandinLiveObjects");
+    const LONG remoteAtStart = StandinFigure("ReelhawkStandinLiveRemoteObjects");
+    const LONG objectsAtStart = StandinFigure("ReelhawkStandinLiveObjects");
 
     Ref<IDispatch> document = TakeDocument(server);
     Ref<IDispatch> links = TagsOf(document.get(), L"a");
@@ -545,7 +529,7 @@ TEST_F(StandinBrowser, ObjectsOfAnOldPageNeverHangAndRemoteObjectsAreGivenBack) 
         Ref<IDispatch> link = ItemOf(links.get(), round % 2);
         EXPECT_FALSE(GetText(link.get(), L"innerText").empty());
     }
-    EXPECT_GT(ModuleCount("ReelhawkStandinLiveObjects"), objectsAtStart);
+    EXPECT_GT(StandinFigure("ReelhawkStandinLiveObjects"), objectsAtStart);
 
     ASSERT_EQ(Navigate(browser.get(), helpUrl.c_str()), S_OK);
     ASSERT_TRUE(PumpUntil([&] { return UrlOf(server) == helpUrl; }));
@@ -561,22 +545,18 @@ TEST_F(StandinBrowser, ObjectsOfAnOldPageNeverHangAndRemoteObjectsAreGivenBack) 
     help.Reset();
     links.Reset();
     document.Reset();
-    EXPECT_EQ(ModuleCount("ReelhawkStandinLiveObjects"), objectsAtStart);
+    EXPECT_EQ(StandinFigure("ReelhawkStandinLiveObjects"), objectsAtStart);
     // The new page's document is the one the browser holds; nothing else is left in Chromium.
-    EXPECT_EQ(ModuleCount("ReelhawkStandinLiveRemoteObjects"), remoteAtStart);
+    EXPECT_EQ(StandinFigure("ReelhawkStandinLiveRemoteObjects"), remoteAtStart);
     Shutdown(browser);
-    EXPECT_EQ(ModuleCount("ReelhawkStandinLiveRemoteObjects"), 0);
+    EXPECT_EQ(StandinFigure("ReelhawkStandinLiveRemoteObjects"), 0);
 }
 
 // A Chromium that is not there: the control is a browser without a document. Navigate returns at
 // once, the log says why, and the program gets no document rather than a hang.
 TEST_F(StandinBrowser, WithoutChromiumTheControlShowsNothingAndSaysWhy) {
-    char saved[64] = {};
-    GetEnvironmentVariableA("REELHAWK_STANDIN_CHROMIUM", saved, sizeof(saved));
-    char engine[32] = {};
-    GetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine, sizeof(engine));
-    SetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", "chromium");
-    SetEnvironmentVariableA("REELHAWK_STANDIN_CHROMIUM", "127.0.0.1:1");  // nobody listens there
+    const ScopedEnvironment engine("REELHAWK_STANDIN_ENGINE", "chromium");
+    const ScopedEnvironment relay("REELHAWK_STANDIN_CHROMIUM", "127.0.0.1:1");  // nobody listens
     {
         Ref<IWebBrowser2> browser = CreateBrowser();
         ASSERT_TRUE(browser);
@@ -595,8 +575,6 @@ TEST_F(StandinBrowser, WithoutChromiumTheControlShowsNothingAndSaysWhy) {
         EXPECT_TRUE(said);
         Shutdown(browser);
     }
-    SetEnvironmentVariableA("REELHAWK_STANDIN_CHROMIUM", saved[0] ? saved : nullptr);
-    SetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine[0] ? engine : nullptr);
 }
 
 // Plays Chromium's relay for one connection: answers what the control asks while a page is set up
@@ -707,12 +685,8 @@ class DyingRelay {
 // document, objects already handed out answer empty values at once, and nothing waits.
 TEST_F(StandinBrowser, ChromiumThatDiesMidRunLeavesABrowserWithoutADocument) {
     DyingRelay relay;
-    char saved[64] = {};
-    GetEnvironmentVariableA("REELHAWK_STANDIN_CHROMIUM", saved, sizeof(saved));
-    char engine[32] = {};
-    GetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine, sizeof(engine));
-    SetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", "chromium");
-    SetEnvironmentVariableA("REELHAWK_STANDIN_CHROMIUM", relay.Address().c_str());
+    const ScopedEnvironment engine("REELHAWK_STANDIN_ENGINE", "chromium");
+    const ScopedEnvironment address("REELHAWK_STANDIN_CHROMIUM", relay.Address().c_str());
     {
         Ref<IWebBrowser2> browser = CreateBrowser();
         ASSERT_TRUE(browser);
@@ -739,8 +713,6 @@ TEST_F(StandinBrowser, ChromiumThatDiesMidRunLeavesABrowserWithoutADocument) {
         document.Reset();
         Shutdown(browser);
     }
-    SetEnvironmentVariableA("REELHAWK_STANDIN_CHROMIUM", saved[0] ? saved : nullptr);
-    SetEnvironmentVariableA("REELHAWK_STANDIN_ENGINE", engine[0] ? engine : nullptr);
 }
 
 // Records the DWebBrowserEvents2 members it is sent, by name.
