@@ -181,6 +181,23 @@ class StandinBrowser : public ::testing::Test {
         browser.Reset();
     }
 
+    // A browser embedded as the program embeds it, showing the resolver's start page, and its
+    // document window in `server` (null, with the failure recorded, when it got no further).
+    Ref<IWebBrowser2> ShowResolver(HWND& server) {
+        server = nullptr;
+        Ref<IWebBrowser2> browser = CreateBrowser();
+        if (!browser) {
+            return browser;
+        }
+        Embed(browser.get());
+        if (HasFatalFailure()) {
+            return browser;
+        }
+        EXPECT_EQ(Navigate(browser.get(), kResolver), S_OK);
+        server = WaitForServer();
+        return browser;
+    }
+
     HWND WaitForServer() {
         HWND server = nullptr;
         PumpUntil([&] {
@@ -288,11 +305,8 @@ TEST_F(StandinBrowser, ResolvesLikeTheToolDoes) {
 }
 
 TEST_F(StandinBrowser, LogRecordsWhatTheHostAndThePageAsked) {
-    Ref<IWebBrowser2> browser = CreateBrowser();
-    ASSERT_TRUE(browser);
-    Embed(browser.get());
-    ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
-    HWND server = WaitForServer();
+    HWND server = nullptr;
+    Ref<IWebBrowser2> browser = ShowResolver(server);
     ASSERT_NE(server, nullptr);
     {
         Ref<IDispatch> document = TakeDocument(server);
@@ -511,11 +525,8 @@ TEST_F(StandinBrowser, LoadsWithoutRegistrationAndUnloadsWhenDone) {
 // as before; Chromium has dropped the page, so they answer empty values, at once. Either way the
 // remote objects handed out are given back to Chromium when the program lets go.
 TEST_F(StandinBrowser, ObjectsOfAnOldPageNeverHangAndRemoteObjectsAreGivenBack) {
-    Ref<IWebBrowser2> browser = CreateBrowser();
-    ASSERT_TRUE(browser);
-    Embed(browser.get());
-    ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
-    HWND server = WaitForServer();
+    HWND server = nullptr;
+    Ref<IWebBrowser2> browser = ShowResolver(server);
     ASSERT_NE(server, nullptr);
     const LONG remoteAtStart = StandinFigure("ReelhawkStandinLiveRemoteObjects");
     const LONG objectsAtStart = StandinFigure("ReelhawkStandinLiveObjects");
@@ -688,11 +699,8 @@ TEST_F(StandinBrowser, ChromiumThatDiesMidRunLeavesABrowserWithoutADocument) {
     const ScopedEnvironment engine("REELHAWK_STANDIN_ENGINE", "chromium");
     const ScopedEnvironment address("REELHAWK_STANDIN_CHROMIUM", relay.Address().c_str());
     {
-        Ref<IWebBrowser2> browser = CreateBrowser();
-        ASSERT_TRUE(browser);
-        Embed(browser.get());
-        ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
-        HWND server = WaitForServer();
+        HWND server = nullptr;
+        Ref<IWebBrowser2> browser = ShowResolver(server);
         ASSERT_NE(server, nullptr);
         Ref<IDispatch> document = TakeDocument(server);
         ASSERT_TRUE(document);
