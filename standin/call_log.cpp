@@ -8,13 +8,12 @@
 namespace standin {
 
 void LogLine(std::wstring_view line) {
-    wchar_t name[MAX_PATH * 2];
-    DWORD length = GetEnvironmentVariableW(L"REELHAWK_STANDIN_LOG", name, MAX_PATH * 2);
-    if (length == 0 || length >= MAX_PATH * 2) {
+    const std::wstring name = EnvironmentValue(L"REELHAWK_STANDIN_LOG");
+    if (name.empty()) {
         return;
     }
     // The scripts give a Unix path; the file functions want the drive Wine shows it on.
-    std::wstring path = HostPathToWindows(std::wstring_view(name, length));
+    std::wstring path = HostPathToWindows(name);
     HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {

@@ -9,18 +9,12 @@
 namespace standin {
 namespace {
 
-std::wstring WebRoot() {
-    wchar_t buffer[MAX_PATH * 2];
-    DWORD length = GetEnvironmentVariableW(L"REELHAWK_STANDIN_WEBROOT", buffer, ARRAYSIZE(buffer));
-    return length > 0 && length < ARRAYSIZE(buffer) ? std::wstring(buffer, length) : std::wstring();
-}
-
 // Whether Chromium will be served this page: it is in the web folder (a folder by its index).
 bool Servable(const std::wstring& url) {
     UrlParts parts = SplitUrl(url);
     std::wstring file;
     if ((parts.scheme != L"http" && parts.scheme != L"https") ||
-        !AddressToFile(url, WebRoot(), file)) {
+        !AddressToFile(url, EnvironmentValue(L"REELHAWK_STANDIN_WEBROOT"), file)) {
         return false;
     }
     DWORD attributes = GetFileAttributesW(file.c_str());
