@@ -1,0 +1,303 @@
+// http_front: routes, statuses, headers and the access log.
+#include "http_front.h"
+
+#include <httplib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+
+#include "page_writer.h"
+
+namespace resolver {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+thread_local Clock::time_point requestStarted;
+
+constexpr const char* kHtml = "text/html; charset=utf-8";
+constexpr const char* kJson = "application/json; charset=utf-8";
+
+std::string Trim(const std::string& text) {
+    const std::size_t from = text.find_first_not_of(" \t\r\n");
+    if (from == std::string::npos) {
+        return {};
+    }
+    return text.substr(from, text.find_last_not_of(" \t\r\n") - from + 1);
+}
+
+// For the log: printable ASCII as it is, everything else as \xHH, so that an address cannot
+// forge or split a log line.
+std::string Quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char ch : text.substr(0, 2100)) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c >= 0x7F || ch == '"' || ch == '\\') {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += ch;
+        }
+    }
+    return out + "\"";
+}
+
+std::string UtcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm tm{};
+    gmtime_r(&seconds, &tm);
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(ms));
+    return text;
+}
+
+void AccessLog(const httplib::Request& req, const httplib::Response& res) {
+    static std::mutex out;
+    const double ms =
+        std::chrono::duration<double, std::milli>(Clock::now() - requestStarted).count();
+    const std::string asked = req.has_param("url") ? Quoted(req.get_param_value("url")) : "-";
+    const std::string cache = res.has_header("X-Cache") ? res.get_header_value("X-Cache") : "-";
+    char duration[32];
+    std::snprintf(duration, sizeof duration, "%.1fms", ms);
+    const std::string line = UtcNow() + " " + req.remote_addr + " " + std::to_string(res.status) +
+                             " " + req.method + " " + Quoted(req.path) + " " + asked + " " +
+                             duration + " cache=" + cache + "\n";
+    std::lock_guard lock(out);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+void NoStore(httplib::Response& res) {
+    // File addresses expire and differ per client; nothing may keep them.
+    res.set_header("Cache-Control", "no-store");
+}
+
+void RetryLater(httplib::Response& res, const Outcome& outcome) {
+    if (outcome.status == 503) {
+        res.set_header("Retry-After", "5");
+    }
+}
+
+}  // namespace
+
+std::string FindWorkerScript() {
+    std::error_code error;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    const auto dir = error ? std::filesystem::path(".") : exe.parent_path();
+    for (const auto& candidate :
+         {dir / "worker.py", dir / ".." / "share" / "reelhawk-resolver" / "worker.py"}) {
+        if (std::filesystem::exists(candidate, error)) {
+            return std::filesystem::weakly_canonical(candidate, error).string();
+        }
+    }
+    return (dir / "worker.py").string();
+}
+
+Service::Service(const Options& options)
+    : options_(options),
+      policy_(options.allowPrivate,
+              [&] {
+                  std::vector<AddressRange> ranges;
+                  for (const std::string& text : options.allowAddresses) {
+                      ranges.push_back(*ParseAddressRange(text));
+                  }
+                  return ranges;
+              }()),
+      results_(std::chrono::seconds(options.cacheTtlSeconds),
+               static_cast<std::size_t>(options.cacheEntries)),
+      limiter_(options.rateMax, std::chrono::seconds(options.rateWindowSeconds)),
+      server_(std::make_unique<httplib::Server>()) {
+    WorkerSettings settings;
+    settings.python = options.python;
+    settings.script = FindWorkerScript();
+    if (options.allowPrivate) {
+        settings.scriptArgs.push_back("--allow-private");
+    }
+    for (const AddressRange& range : policy_.allowed()) {
+        settings.scriptArgs.insert(settings.scriptArgs.end(), {"--allow", range.text});
+    }
+    for (const AddressRange& range : InternalRanges()) {
+        settings.scriptArgs.insert(settings.scriptArgs.end(), {"--deny", range.text});
+    }
+    settings.scriptArgs.insert(settings.scriptArgs.end(),
+                               {"--max-parts", std::to_string(kMaxParts)});
+    settings.workers = options.workers;
+    settings.queue = options.queue;
+    settings.timeout = std::chrono::seconds(options.timeoutSeconds);
+    settings.requestsPerWorker = options.workerRequests;
+    settings.memoryLimitBytes = static_cast<std::uint64_t>(options.workerMemoryMiB) << 20;
+    pool_ = std::make_unique<WorkerPool>(settings);
+
+    httplib::Server& s = *server_;
+    // Every request waiting for a worker holds a thread; cached answers must not wait behind them.
+    const int threads = 64 + options.workers + options.queue;
+    s.new_task_queue = [threads] {
+        return new httplib::ThreadPool(static_cast<std::size_t>(threads));
+    };
+    s.set_keep_alive_max_count(1000);
+    s.set_payload_max_length(64 * 1024);
+    s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        requestStarted = Clock::now();
+        if (req.path == "/healthz") {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        const RateLimiter::Decision d = limiter_.Take(req.remote_addr);
+        if (!limiter_.enabled()) {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        res.set_header("RateLimit-Limit", std::to_string(d.limit));
+        res.set_header("RateLimit-Remaining", std::to_string(d.remaining));
+        res.set_header("RateLimit-Reset", std::to_string(d.reset));
+        res.set_header("RateLimit-Policy", std::to_string(limiter_.max()) +
+                                               ";w=" + std::to_string(limiter_.window().count()));
+        if (d.allowed) {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        res.status = 429;
+        res.set_header("Retry-After", std::to_string(d.reset));
+        NoStore(res);
+        const Outcome limited = Outcome::Failure(
+            429, "rate_limited",
+            "Too many requests from your address; try again in " + std::to_string(d.reset) + " s.");
+        if (req.path.starts_with("/api/")) {
+            res.set_content(DumpJson(OutcomeToJson(limited)), kJson);
+        } else {
+            res.set_content(WriteResultPage(req.get_param_value("url"), limited), kHtml);
+        }
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    s.Get("/", [](const httplib::Request&, httplib::Response& res) {
+        NoStore(res);
+        res.set_content(WriteFormPage(), kHtml);
+    });
+    s.Get("/resolve", [this](const httplib::Request& req, httplib::Response& res) {
+        ServeResolvePage(req, res);
+    });
+    s.Get("/api/resolve", [this](const httplib::Request& req, httplib::Response& res) {
+        ServeResolveJson(req, res);
+    });
+    s.Get("/healthz",
+          [this](const httplib::Request& req, httplib::Response& res) { ServeHealth(req, res); });
+    s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (!res.body.empty()) {
+            return;
+        }
+        const Outcome missing =
+            Outcome::Failure(res.status, "not_found", "There is no such page here.");
+        if (req.path.starts_with("/api/")) {
+            res.set_content(DumpJson(OutcomeToJson(missing)), kJson);
+        }
+    });
+    s.set_logger(AccessLog);
+}
+
+Service::~Service() = default;
+
+bool Service::Bind() {
+    if (options_.port == 0) {
+        port_ = server_->bind_to_any_port(options_.host);
+    } else {
+        port_ = server_->bind_to_port(options_.host, options_.port) ? options_.port : -1;
+    }
+    if (port_ <= 0) {
+        std::cerr << "reelhawk-resolver: cannot listen on " << options_.host << ":" << options_.port
+                  << "\n";
+        return false;
+    }
+    const bool v6 = options_.host.find(':') != std::string::npos;
+    std::cerr << "reelhawk-resolver " << kVersion << " listening on http://"
+              << (v6 ? "[" + options_.host + "]" : options_.host) << ":" << port_ << "/ with "
+              << options_.workers << " workers" << std::endl;
+    return true;
+}
+
+void Service::Run() {
+    server_->listen_after_bind();
+    // The requests in flight have been answered; the workers end now.
+    pool_->Stop();
+    pool_.reset();
+    std::cerr << "reelhawk-resolver: stopped" << std::endl;
+}
+
+void Service::Stop() {
+    server_->stop();
+}
+
+Outcome Service::ResolveAddress(const std::string& asked, std::string* cache) {
+    std::string why;
+    const auto address = ParseWebAddress(asked, &why);
+    if (!address) {
+        return Outcome::Failure(400, "bad_address", why);
+    }
+    if (!options_.allowPrivate) {
+        if (const auto ip = ParseIpAddress(address->host); ip ? !policy_.Permits(*ip) : false) {
+            return Outcome::Failure(400, "address_refused",
+                                    "The address " + address->host +
+                                        " is internal; the service does not resolve addresses "
+                                        "inside its own network.");
+        }
+        if (std::string refused = policy_.CheckHost(address->host); !refused.empty()) {
+            return Outcome::Failure(400, "address_refused", refused);
+        }
+    }
+    const SharedResults::Answer answer =
+        results_.Resolve(asked, [&] { return pool_->Extract(asked); });
+    *cache = answer.cacheHit ? "hit" : answer.shared ? "shared" : "miss";
+    return answer.outcome;
+}
+
+void Service::ServeResolvePage(const httplib::Request& req, httplib::Response& res) {
+    const std::string asked = Trim(req.get_param_value("url"));
+    std::string cache = "-";
+    const Outcome outcome = ResolveAddress(asked, &cache);
+    res.status = outcome.resolution ? 200 : outcome.status;
+    res.set_header("X-Cache", cache);
+    NoStore(res);
+    RetryLater(res, outcome);
+    res.set_content(WriteResultPage(asked, outcome), kHtml);
+}
+
+void Service::ServeResolveJson(const httplib::Request& req, httplib::Response& res) {
+    const std::string asked = Trim(req.get_param_value("url"));
+    std::string cache = "-";
+    const Outcome outcome = ResolveAddress(asked, &cache);
+    res.status = outcome.resolution ? 200 : outcome.status;
+    res.set_header("X-Cache", cache);
+    NoStore(res);
+    RetryLater(res, outcome);
+    res.set_content(DumpJson(OutcomeToJson(outcome)), kJson);
+}
+
+void Service::ServeHealth(const httplib::Request&, httplib::Response& res) {
+    const PoolStatus p = pool_->Status();
+    const bool ready = p.alive > 0;
+    res.status = ready ? 200 : 503;
+    NoStore(res);
+    const nlohmann::json health = {
+        {"status", ready ? "ok" : "unavailable"},
+        {"workers",
+         {{"configured", options_.workers},
+          {"alive", p.alive},
+          {"busy", p.busy},
+          {"started", p.started},
+          {"replaced", p.replaced},
+          {"killed", p.killed}}},
+        {"queue", {{"waiting", p.queued}, {"limit", options_.queue}}},
+        {"cache", {{"entries", results_.size()}, {"ttl", options_.cacheTtlSeconds}}},
+    };
+    res.set_content(DumpJson(health), kJson);
+}
+
+}  // namespace resolver

@@ -1,0 +1,37 @@
+// reelhawk-resolver: the video-address resolving page that Reelhawk drives, and a JSON API, on
+// yt-dlp. Ends cleanly on SIGTERM or SIGINT: no new requests, those in flight finished.
+#include <signal.h>
+
+#include <thread>
+
+#include "http_front.h"
+#include "options.h"
+
+int main(int argc, char** argv) {
+    int exitCode = 0;
+    const auto options = resolver::ParseOptions(argc, argv, &exitCode);
+    if (!options) {
+        return exitCode;
+    }
+    // Writes to a worker that has died must fail, not end the service.
+    signal(SIGPIPE, SIG_IGN);
+    // The stop signals are taken by one thread; every other thread (and so every worker's
+    // thread) starts with them blocked.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+    resolver::Service service(*options);
+    if (!service.Bind()) {
+        return 1;
+    }
+    std::thread([&service, stop] {
+        int signal = 0;
+        sigwait(&stop, &signal);
+        service.Stop();
+    }).detach();
+    service.Run();
+    return 0;
+}

@@ -1,0 +1,200 @@
+// resolution: from yt-dlp's information to the ordered list of files, and to JSON.
+#include "resolution.h"
+
+#include <algorithm>
+#include <set>
+
+namespace resolver {
+namespace {
+
+using nlohmann::json;
+
+std::string StringField(const json& object, const char* name) {
+    if (!object.is_object()) {
+        return {};
+    }
+    const auto it = object.find(name);
+    return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+std::optional<std::int64_t> NumberField(const json& object, const char* name) {
+    if (!object.is_object()) {
+        return std::nullopt;
+    }
+    const auto it = object.find(name);
+    if (it == object.end() || !it->is_number()) {
+        return std::nullopt;
+    }
+    const double value = it->get<double>();
+    if (!(value >= 0 && value < 9.0e15)) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(value);
+}
+
+// What a format's protocol says about how it is fetched: the extension to show, or empty when
+// a browser or a download manager cannot fetch it at all (rtmp, rtsp, websockets, …).
+std::string ExtensionFor(const json& format) {
+    const std::string protocol = StringField(format, "protocol");
+    if (protocol.starts_with("m3u8")) {
+        return "m3u8";
+    }
+    if (protocol == "http_dash_segments") {
+        return "mpd";
+    }
+    if (protocol.empty() || protocol == "http" || protocol == "https") {
+        std::string ext = StringField(format, "ext");
+        return ext.empty() ? "unknown_video" : ext;
+    }
+    return {};
+}
+
+bool IsNone(const std::string& codec) {
+    return codec == "none";
+}
+
+// Appends the files of one video (a dictionary with "formats", or a single format itself).
+void AddVideoFiles(const json& video, int part, std::vector<MediaFile>& files) {
+    std::vector<json> formats;
+    if (const auto it = video.find("formats");
+        it != video.end() && it->is_array() && !it->empty()) {
+        formats.assign(it->begin(), it->end());
+    } else if (!StringField(video, "url").empty()) {
+        formats.push_back(video);
+    }
+    // yt-dlp orders formats worst to best.
+    std::reverse(formats.begin(), formats.end());
+    std::vector<MediaFile> groups[3];
+    std::set<std::string> seen;
+    for (const json& format : formats) {
+        const std::string address = StringField(format, "url");
+        const std::string extension = ExtensionFor(format);
+        if (address.empty() || extension.empty() || !seen.insert(address).second) {
+            continue;
+        }
+        const bool noPicture = IsNone(StringField(format, "vcodec"));
+        const bool noSound = IsNone(StringField(format, "acodec"));
+        if (noPicture && noSound) {
+            continue;  // storyboards and the like
+        }
+        MediaFile file;
+        file.address = address;
+        file.extension = extension;
+        file.kind = noPicture ? FileKind::SoundOnly
+                    : noSound ? FileKind::PictureOnly
+                              : FileKind::PictureAndSound;
+        file.size = NumberField(format, "filesize");
+        if (!file.size) {
+            file.size = NumberField(format, "filesize_approx");
+        }
+        if (const auto w = NumberField(format, "width")) {
+            file.width = static_cast<int>(std::min<std::int64_t>(*w, 1'000'000));
+        }
+        if (const auto h = NumberField(format, "height")) {
+            file.height = static_cast<int>(std::min<std::int64_t>(*h, 1'000'000));
+        }
+        file.note = StringField(format, "format_note");
+        file.part = part;
+        groups[static_cast<int>(file.kind)].push_back(std::move(file));
+    }
+    for (auto& group : groups) {
+        std::move(group.begin(), group.end(), std::back_inserter(files));
+    }
+}
+
+}  // namespace
+
+const char* KindName(FileKind kind) {
+    switch (kind) {
+        case FileKind::PictureAndSound:
+            return "picture+sound";
+        case FileKind::PictureOnly:
+            return "picture";
+        case FileKind::SoundOnly:
+            return "sound";
+        case FileKind::PlaylistPart:
+            return "playlist part";
+    }
+    return "";
+}
+
+Outcome Outcome::Failure(int status, std::string code, std::string message, bool cacheable) {
+    Outcome outcome;
+    outcome.status = status;
+    outcome.code = std::move(code);
+    outcome.message = std::move(message);
+    outcome.cacheable = cacheable;
+    return outcome;
+}
+
+Resolution BuildResolution(const json& info) {
+    Resolution resolution;
+    resolution.title = StringField(info, "title");
+    const auto entries = info.is_object() ? info.find("entries") : info.end();
+    if (entries == info.end() || !entries->is_array()) {
+        AddVideoFiles(info, 0, resolution.files);
+        return resolution;
+    }
+    int number = 0;
+    for (const json& entry : *entries) {
+        if (!entry.is_object()) {
+            continue;
+        }
+        if (number == kMaxParts) {
+            resolution.truncated = true;
+            break;
+        }
+        ++number;
+        resolution.parts.push_back({number, StringField(entry, "title")});
+        // A part that yt-dlp left unresolved is listed by its page's address.
+        const std::string type = StringField(entry, "_type");
+        if ((type == "url" || type == "url_transparent") && !StringField(entry, "url").empty()) {
+            MediaFile page;
+            page.address = StringField(entry, "url");
+            page.extension = "html";
+            page.kind = FileKind::PlaylistPart;
+            page.part = number;
+            resolution.files.push_back(std::move(page));
+            continue;
+        }
+        AddVideoFiles(entry, number, resolution.files);
+    }
+    return resolution;
+}
+
+json OutcomeToJson(const Outcome& outcome) {
+    if (!outcome.resolution) {
+        return {{"error", {{"code", outcome.code}, {"message", outcome.message}}}};
+    }
+    const Resolution& r = *outcome.resolution;
+    json files = json::array();
+    for (const MediaFile& f : r.files) {
+        json file = {{"url", f.address}, {"ext", f.extension}, {"kind", KindName(f.kind)}};
+        file["size"] = f.size ? json(*f.size) : json(nullptr);
+        file["width"] = f.width ? json(*f.width) : json(nullptr);
+        file["height"] = f.height ? json(*f.height) : json(nullptr);
+        if (!f.note.empty()) {
+            file["note"] = f.note;
+        }
+        if (f.part > 0) {
+            file["part"] = f.part;
+        }
+        files.push_back(std::move(file));
+    }
+    json parts = json::array();
+    for (const Part& p : r.parts) {
+        parts.push_back({{"number", p.number}, {"title", p.title}});
+    }
+    json answer = {{"title", r.title}, {"files", std::move(files)}};
+    if (!r.parts.empty()) {
+        answer["parts"] = std::move(parts);
+        answer["truncated"] = r.truncated;
+    }
+    return answer;
+}
+
+std::string DumpJson(const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+}  // namespace resolver

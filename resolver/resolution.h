@@ -1,0 +1,71 @@
+// resolution: what one extraction found (the files a video page can be fetched as), built from
+// the worker's answer, and how an outcome is told to a JSON client.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace resolver {
+
+// At most this many videos of a page with several (a playlist, a multi-part video) are listed.
+inline constexpr int kMaxParts = 50;
+
+enum class FileKind { PictureAndSound, PictureOnly, SoundOnly, PlaylistPart };
+
+// The JSON name of a kind: "picture+sound", "picture", "sound", "playlist part".
+const char* KindName(FileKind kind);
+
+struct MediaFile {
+    std::string address;
+    std::string extension;  // without the dot; "m3u8" for every HLS stream
+    FileKind kind = FileKind::PictureAndSound;
+    std::optional<std::int64_t> size;  // bytes, exact or approximate
+    std::optional<int> width;
+    std::optional<int> height;
+    std::string note;  // the format's own words ("720p", "128k"), may be empty
+    int part = 0;      // 1-based video of a page with several; 0 for a single video
+};
+
+struct Part {
+    int number = 0;
+    std::string title;
+};
+
+struct Resolution {
+    std::string title;
+    std::vector<Part> parts;  // empty for a single video
+    std::vector<MediaFile> files;
+    bool truncated = false;  // the page had more than kMaxParts videos
+};
+
+// The end of one request for a video page: a resolution, or a failure with its HTTP status, a
+// stable code for scripts and a sentence for people.
+struct Outcome {
+    std::optional<Resolution> resolution;
+    int status = 200;
+    std::string code;
+    std::string message;
+    bool cacheable = false;  // true for answers that depend only on the video page
+
+    static Outcome Failure(int status, std::string code, std::string message,
+                           bool cacheable = false);
+};
+
+// Builds the resolution from yt-dlp's information about a page (the worker's "info"): for each
+// video in page order its files with picture and sound first, then picture only, then sound only,
+// each group best first; one file per address. Formats that cannot be fetched as a file or a
+// stream (no address, neither picture nor sound, an unknown protocol) are left out. This
+// function can't fail: missing or ill-typed fields count as absent.
+Resolution BuildResolution(const nlohmann::json& info);
+
+// The outcome for a JSON client: {"title", "files": [...]} or {"error": {"code", "message"}}.
+nlohmann::json OutcomeToJson(const Outcome& outcome);
+
+// Dumps JSON with invalid UTF-8 replaced, so that no text from a page can make it throw.
+std::string DumpJson(const nlohmann::json& value);
+
+}  // namespace resolver

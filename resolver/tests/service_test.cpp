@@ -1,0 +1,309 @@
+// The service as a process, with a misbehaving stand-in for the extraction worker: time limits,
+// replacement, the queue, refusals, the rate limit, sharing and a clean stop.
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "service_harness.h"
+
+namespace resolver::test {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::HasSubstr;
+
+constexpr const char* kSite = "http://127.0.0.1:9";
+
+std::vector<std::string> FakeArgs(std::vector<std::string> more) {
+    std::vector<std::string> args = {"--python", FakeWorker(),      "--rate",
+                                     "0",        "--allow-address", "127.0.0.1/32"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+// Points the fake worker's request log at a file of the test's own.
+class FakeLog {
+  public:
+    FakeLog() : path_(dir_.File("extractions")) { setenv("REELHAWK_FAKE_LOG", path_.c_str(), 1); }
+    ~FakeLog() { unsetenv("REELHAWK_FAKE_LOG"); }
+    int Count() const { return CountLines(path_); }
+    std::set<std::string> Pids() const {
+        std::set<std::string> pids;
+        std::istringstream lines(ReadFile(path_));
+        for (std::string pid, url; lines >> pid >> url;) {
+            pids.insert(pid);
+        }
+        return pids;
+    }
+
+  private:
+    TempDir dir_;
+    std::string path_;
+};
+
+std::string ErrorCode(const httplib::Result& r) {
+    const json body = json::parse(r->body, nullptr, false);
+    return body.contains("error") ? body["error"].value("code", "") : "";
+}
+
+json Health(const RunningService& s) {
+    const auto r = s.Get("/healthz");
+    return r ? json::parse(r->body, nullptr, false) : json();
+}
+
+// Waits, at most 5 s, until the service has exactly this many processes below it.
+bool SettlesAt(const RunningService& s, std::size_t count) {
+    for (int i = 0; i < 100; ++i) {
+        if (s.Descendants().size() == count) {
+            return true;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+TEST(Workers, EveryRequestIsAnsweredInTimeWhateverTheWorkerDoesAndNothingIsLeftBehind) {
+    FakeLog log;
+    RunningService service(FakeArgs({"--workers", "2", "--timeout", "2", "--cache-ttl", "0"}));
+    ASSERT_TRUE(service.started());
+    ASSERT_TRUE(SettlesAt(service, 2));
+    std::set<pid_t> seen;
+
+    // /healthz keeps answering through all of it.
+    std::atomic<bool> done = false;
+    std::atomic<int> healthFailures = 0;
+    std::atomic<int> healthAnswers = 0;
+    std::thread health([&] {
+        for (int i = 0; i < 600 && !done; ++i) {
+            const auto r = service.Get("/healthz");
+            (r && r->status == 200 ? healthAnswers : healthFailures)++;
+            std::this_thread::sleep_for(50ms);
+        }
+    });
+
+    struct Case {
+        const char* path;
+        int status;
+        const char* code;
+    } cases[] = {
+        {"/hang", 504, "timeout"},          {"/crash", 502, "worker_failed"},
+        {"/garbage", 502, "worker_failed"}, {"/huge", 502, "worker_failed"},
+        {"/spawn", 504, "timeout"},         {"/slow/700/late", 200, ""},
+        {"/novideo", 422, "no_video"},      {"/video/fine", 200, ""},
+    };
+    for (const Case& c : cases) {
+        const auto started = std::chrono::steady_clock::now();
+        const auto r = service.ResolveJson(std::string(kSite) + c.path);
+        const auto took = std::chrono::steady_clock::now() - started;
+        ASSERT_TRUE(r) << c.path;
+        EXPECT_EQ(r->status, c.status) << c.path << ": " << r->body;
+        EXPECT_EQ(ErrorCode(r), c.code) << c.path;
+        EXPECT_LT(took, 3s) << c.path << " took longer than its limit and a second";
+        for (pid_t pid : service.Descendants()) {
+            seen.insert(pid);
+        }
+    }
+    done = true;
+    health.join();
+    EXPECT_EQ(healthFailures, 0);
+    EXPECT_GT(healthAnswers, 0);
+
+    // Five workers were killed and replaced; only the two workers are left, no zombie, no orphan
+    // (the child that /spawn started was killed with its worker's group and reaped).
+    const json h = Health(service);
+    EXPECT_EQ(h["workers"]["alive"], 2);
+    EXPECT_EQ(h["workers"]["killed"], 5);
+    EXPECT_TRUE(SettlesAt(service, 2)) << service.Descendants().size() << " processes below";
+    for (pid_t pid : service.Descendants()) {
+        seen.insert(pid);
+    }
+    EXPECT_EQ(log.Count(), 8);
+
+    const int status = service.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (pid_t pid : seen) {
+        EXPECT_NE(kill(pid, 0), 0) << "process " << pid << " outlived the service";
+    }
+}
+
+TEST(Workers, AreReplacedBetweenRequestsAfterTheirCountOrPastTheirMemoryWithoutFailingAny) {
+    {
+        FakeLog log;
+        RunningService service(FakeArgs({"--workers", "1", "--worker-requests", "3"}));
+        ASSERT_TRUE(service.started());
+        for (int i = 0; i < 10; ++i) {
+            const auto r = service.ResolveJson(std::string(kSite) + "/video/n" + std::to_string(i));
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->status, 200) << r->body;
+        }
+        EXPECT_EQ(Health(service)["workers"]["replaced"], 3);
+        EXPECT_EQ(log.Pids().size(), 4u) << "three requests a worker";
+    }
+    {
+        FakeLog log;
+        RunningService service(FakeArgs({"--workers", "1", "--worker-memory", "64"}));
+        ASSERT_TRUE(service.started());
+        for (int i = 0; i < 6; ++i) {
+            const auto r = service.ResolveJson(std::string(kSite) + "/grow?" + std::to_string(i));
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->status, 200) << r->body;
+        }
+        // 40 MB a request: a worker passes 64 MB at its second request.
+        EXPECT_GE(Health(service)["workers"]["replaced"], 2);
+        EXPECT_EQ(Health(service)["workers"]["killed"], 0);
+    }
+}
+
+TEST(Workers, AFullQueueIsAnsweredAtOnceWith503AndRetryAfter) {
+    FakeLog log;
+    RunningService service(FakeArgs({"--workers", "1", "--queue", "1", "--timeout", "10"}));
+    ASSERT_TRUE(service.started());
+    auto first = std::async(std::launch::async, [&] {
+        return service.ResolveJson(std::string(kSite) + "/slow/1500/a");
+    });
+    std::this_thread::sleep_for(400ms);
+    auto second = std::async(
+        std::launch::async, [&] { return service.ResolveJson(std::string(kSite) + "/slow/10/b"); });
+    std::this_thread::sleep_for(400ms);
+    const auto third = service.ResolvePage(std::string(kSite) + "/video/c");
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->status, 503);
+    EXPECT_EQ(third->get_header_value("Retry-After"), "5");
+    EXPECT_THAT(third->body, HasSubstr("busy"));
+    EXPECT_EQ(first.get()->status, 200);
+    EXPECT_EQ(second.get()->status, 200);
+    EXPECT_EQ(log.Count(), 2);
+}
+
+TEST(Addresses, BadOrInternalOnesAreRefusedWith400AndNeverReachAWorker) {
+    FakeLog log;
+    RunningService service(
+        {"--python", FakeWorker(), "--rate", "0", "--allow-address", "127.0.0.1/32"});
+    RunningService strict({"--python", FakeWorker(), "--rate", "0"});
+    ASSERT_TRUE(service.started() && strict.started());
+    struct Case {
+        const RunningService* service;
+        std::string address;
+        const char* code;
+        const char* why;
+    } cases[] = {
+        {&strict, "file:///etc/passwd", "bad_address", "Only http and https"},
+        {&strict, "javascript:alert(1)", "bad_address", "Only http and https"},
+        {&strict, "http://example.test/" + std::string(3000, 'a'), "bad_address", "2,083"},
+        {&strict, "", "bad_address", "No address"},
+        {&strict, "http://user@example.test/", "bad_address", "user name"},
+        {&strict, "http://127.0.0.1/video/x", "address_refused", "internal"},
+        {&strict, "http://10.0.0.1/video/x", "address_refused", "internal"},
+        {&strict, "http://[::1]:8080/", "address_refused", "internal"},
+        {&strict, "http://[::ffff:192.168.1.1]/", "address_refused", "internal"},
+        {&strict, "http://2130706433/", "address_refused", "127.0.0.1"},
+        {&strict, "http://localhost/", "address_refused", "internal"},
+        {&service, "http://127.0.0.2/video/x", "address_refused", "internal"},
+        {&service, "http://169.254.169.254/latest/meta-data/", "address_refused", "internal"},
+    };
+    for (const Case& c : cases) {
+        const auto json = c.service->ResolveJson(c.address);
+        const auto page = c.service->ResolvePage(c.address);
+        ASSERT_TRUE(json && page);
+        EXPECT_EQ(json->status, 400) << c.address;
+        EXPECT_EQ(ErrorCode(json), c.code) << c.address;
+        EXPECT_EQ(page->status, 400);
+        EXPECT_THAT(page->body, HasSubstr(c.why)) << c.address;
+    }
+    EXPECT_EQ(log.Count(), 0);
+    // The one range let through is let through.
+    EXPECT_EQ(service.ResolveJson("http://127.0.0.1/video/x")->status, 200);
+    EXPECT_EQ(log.Count(), 1);
+}
+
+TEST(RateLimit, CountsEveryRequestOfAClientCachedOrNotButNotHealth) {
+    FakeLog log;
+    RunningService service(
+        {"--python", FakeWorker(), "--rate", "3/60", "--allow-address", "127.0.0.1/32"});
+    ASSERT_TRUE(service.started());
+    const std::string address = std::string(kSite) + "/video/v";
+    const httplib::Result answers[] = {service.Get("/"), service.ResolveJson(address),
+                                       service.ResolvePage(address)};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(answers[i]);
+        EXPECT_EQ(answers[i]->status, 200);
+        EXPECT_EQ(answers[i]->get_header_value("RateLimit-Limit"), "3");
+        EXPECT_EQ(answers[i]->get_header_value("RateLimit-Remaining"), std::to_string(2 - i));
+    }
+    EXPECT_EQ(answers[2]->get_header_value("X-Cache"), "hit");
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(service.Get("/healthz")->status, 200);
+    }
+    const auto limited = service.ResolveJson(address);
+    ASSERT_TRUE(limited);
+    EXPECT_EQ(limited->status, 429);
+    EXPECT_EQ(ErrorCode(limited), "rate_limited");
+    const int retry = std::stoi(limited->get_header_value("Retry-After"));
+    EXPECT_GT(retry, 50);
+    EXPECT_LE(retry, 60);
+    EXPECT_EQ(limited->get_header_value("RateLimit-Remaining"), "0");
+    EXPECT_EQ(limited->get_header_value("RateLimit-Policy"), "3;w=60");
+    EXPECT_EQ(log.Count(), 1);
+}
+
+TEST(Sharing, IdenticalRequestsInFlightShareOneExtractionAndTheResultIsKept) {
+    FakeLog log;
+    RunningService service(FakeArgs({"--workers", "2"}));
+    ASSERT_TRUE(service.started());
+    const std::string address = std::string(kSite) + "/slow/800/shared";
+    std::vector<std::future<httplib::Result>> burst;
+    for (int i = 0; i < 6; ++i) {
+        burst.push_back(
+            std::async(std::launch::async, [&] { return service.ResolveJson(address); }));
+    }
+    for (auto& answer : burst) {
+        const auto r = answer.get();
+        ASSERT_TRUE(r);
+        EXPECT_EQ(json::parse(r->body)["title"], "shared");
+    }
+    EXPECT_EQ(log.Count(), 1);
+    const auto again = service.ResolvePage(address);
+    EXPECT_EQ(again->get_header_value("X-Cache"), "hit");
+    EXPECT_EQ(log.Count(), 1);
+    // One access-log line a request, with the address asked and whether it came from the cache.
+    const std::string accessLog = service.AccessLog();
+    EXPECT_EQ(std::count(accessLog.begin(), accessLog.end(), '\n'), 7);
+    EXPECT_THAT(accessLog, HasSubstr("200 GET \"/resolve\" \"" + address + "\""));
+    EXPECT_THAT(accessLog, HasSubstr("cache=hit"));
+}
+
+TEST(Stopping, SigtermFinishesTheRequestInFlightThenEndsTheWorkers) {
+    FakeLog log;
+    RunningService service(FakeArgs({"--workers", "2"}));
+    ASSERT_TRUE(service.started());
+    ASSERT_TRUE(SettlesAt(service, 2));
+    const std::vector<pid_t> workers = service.Descendants();
+    auto inFlight = std::async(std::launch::async, [&] {
+        return service.ResolveJson(std::string(kSite) + "/slow/1500/last");
+    });
+    std::this_thread::sleep_for(400ms);
+    const int port = service.port();
+    const int status = service.Stop();
+    const auto r = inFlight.get();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (pid_t pid : workers) {
+        EXPECT_NE(kill(pid, 0), 0);
+    }
+    httplib::Client client("127.0.0.1", port);
+    EXPECT_FALSE(client.Get("/healthz")) << "still taking requests after it stopped";
+}
+
+}  // namespace
+}  // namespace resolver::test

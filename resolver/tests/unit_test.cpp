@@ -1,0 +1,301 @@
+// The service's parts on their own: the address guard, the page writer against the program's own
+// carving, the order of files, the kept and shared results and the rate limit.
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "address_guard.h"
+#include "app/link_rules.h"
+#include "page_writer.h"
+#include "resolution.h"
+#include "result_cache.h"
+
+namespace resolver {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::HasSubstr;
+using testing::Not;
+
+TEST(AddressGuard, TakesOnlyWebAddressesAndRefusesInternalRanges) {
+    struct {
+        std::string address;
+        bool taken;
+    } parsing[] = {
+        {"http://example.test/watch?v=1", true},
+        {"HTTPS://Example.test:8443/a", true},
+        {"http://[2001:db8::1]:80/", true},
+        {"file:///etc/passwd", false},
+        {"javascript:alert(1)", false},
+        {"ftp://example.test/a.mp4", false},
+        {"http:example.test", false},
+        {"http://", false},
+        {"http://example.test:0/", false},
+        {"http://example.test:99999/", false},
+        {"http://u:p@example.test/", false},
+        {"http://127.0.0.1\\@example.test/", false},
+        {"http://example.test/a\nb", false},
+        {"http://example.test/" + std::string(2063, 'a'), true},  // 2,083 in all
+        {"http://example.test/" + std::string(2064, 'a'), false},
+    };
+    for (const auto& c : parsing) {
+        std::string why;
+        EXPECT_EQ(ParseWebAddress(c.address, &why).has_value(), c.taken)
+            << c.address << ": " << why;
+        EXPECT_EQ(why.empty(), c.taken);
+    }
+    EXPECT_EQ(ParseWebAddress("HTTPS://Example.test:8443/a", nullptr)->host, "example.test");
+    EXPECT_EQ(ParseWebAddress("https://[::1]/", nullptr)->port, 443);
+
+    const AddressPolicy strict(false, {});
+    const AddressPolicy loopbackOne(false, {*ParseAddressRange("127.0.0.1/32")});
+    const AddressPolicy open(true, {});
+    struct {
+        const char* address;
+        bool strict;
+        bool loopbackOne;
+    } ranges[] = {
+        {"93.184.216.34", true, true},
+        {"2606:4700::1111", true, true},
+        {"127.0.0.1", false, true},
+        {"127.0.0.2", false, false},
+        {"10.0.0.1", false, false},
+        {"172.31.255.255", false, false},
+        {"172.32.0.1", true, true},
+        {"192.168.0.1", false, false},
+        {"169.254.169.254", false, false},
+        {"100.64.0.1", false, false},
+        {"0.0.0.0", false, false},
+        {"224.0.0.1", false, false},
+        {"::1", false, false},
+        {"::", false, false},
+        {"fe80::1", false, false},
+        {"fd00::1", false, false},
+        {"::ffff:10.1.2.3", false, false},
+        {"::ffff:127.0.0.1", false, true},
+        {"64:ff9b::a00:1", false, false},
+    };
+    for (const auto& c : ranges) {
+        const auto ip = ParseIpAddress(c.address);
+        ASSERT_TRUE(ip) << c.address;
+        EXPECT_EQ(strict.Permits(*ip), c.strict) << c.address;
+        EXPECT_EQ(loopbackOne.Permits(*ip), c.loopbackOne) << c.address;
+        EXPECT_TRUE(open.Permits(*ip));
+    }
+    EXPECT_FALSE(ParseAddressRange("10.0.0.0/33"));
+    EXPECT_FALSE(ParseAddressRange("not an address"));
+    EXPECT_TRUE(ParseAddressRange("10.9.9.9/8")->Contains(*ParseIpAddress("10.200.0.1")));
+    EXPECT_THAT(strict.CheckHost("localhost"), HasSubstr("internal"));
+}
+
+// What the Windows program does with a link of the result page: it keeps the link when its text
+// names a video file and carves the address out of its markup.
+std::optional<std::string> Harvest(const std::string& text, const std::string& markup) {
+    if (!rh::IsVideoLink(text)) {
+        return std::nullopt;
+    }
+    const auto carved = rh::ExtractLinkAddress(markup);
+    return carved ? std::optional<std::string>(std::string(carved->begin(), carved->end()))
+                  : std::optional<std::string>(std::string("<not carved>"));
+}
+
+std::string PercentDecoded(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() + 0 && std::isxdigit(text[i + 1]) &&
+            std::isxdigit(text[i + 2])) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+TEST(PageWriter, EveryHostileAddressIsCarvedBackExactlyFromTheLinkItWrites) {
+    const std::string hostile[] = {
+        "http://m.test/a;b.mp4",
+        "http://m.test/v.mp4?a=1&b=2&amp;c=3",
+        "http://m.test/\"><script>alert(1)</script>.mp4",
+        "http://m.test/x=\"y\"/z.flv",
+        "http://m.test/a b\tc\nd.mp4",
+        "http://m.test/\xE0\xB9\x84\xE0\xB8\x97\xE0\xB8\xA2/\xED\x95\x9C.mp4",
+        "http://m.test/\xE8\xA7\x86\xE9\xA2\x91.m3u8",
+        "http://m.test/a&lt;b&gt;c&quot;d.mp4",
+        "http://m.test/?q=" + std::string(3000, 'q') + ";&\"",
+        "http://m.test/trail=\"",
+    };
+    for (const std::string& address : hostile) {
+        Resolution r;
+        r.title = "A title.mp4 with .FLV and .m3u8 in it";
+        MediaFile file;
+        file.address = address;
+        file.extension = "mp4";
+        r.files.push_back(file);
+        const std::string markup = "<a href=\"" + EncodeAddressForLink(address) + "\">" +
+                                   EscapeHtml(LinkText(r, file)) + "</a>";
+        // The link as written is the link a serializer writes again: href only, quoted, "&amp;".
+        const auto carved = Harvest(LinkText(r, file), markup);
+        ASSERT_TRUE(carved) << address;
+        EXPECT_EQ(*carved, LinkAddress(address)) << address;
+        if (address.find('%') == std::string::npos) {
+            EXPECT_EQ(PercentDecoded(*carved), address);
+        }
+        EXPECT_EQ(carved->find_first_of(";\"<> \t\n"), std::string::npos);
+    }
+}
+
+TEST(PageWriter, NoTextButAFilesOwnLinkNamesAVideoFile) {
+    Resolution r;
+    r.title = "My.mp4 holiday .FLV .m3u8";
+    r.parts = {{1, "part .mp4 one"}};
+    MediaFile sound;
+    sound.address = "http://m.test/a.m4a";
+    sound.extension = "m4a";
+    sound.kind = FileKind::SoundOnly;
+    sound.part = 1;
+    r.files = {sound};
+    Outcome found;
+    found.resolution = r;
+    const std::string page = WriteResultPage("http://m.test/page.mp4", found);
+    // The sound file's link names an .m4a, so the program passes over it.
+    EXPECT_FALSE(rh::IsVideoLink(LinkText(r, sound)));
+    EXPECT_THAT(LinkText(r, sound), HasSubstr("sound only.m4a"));
+    for (const char* marker : {".mp4", ".flv", ".FLV", ".m3u8"}) {
+        // Only the form's value holds the address asked, as typed.
+        const std::string outsideForm = page.substr(page.find("</form>"));
+        EXPECT_THAT(outsideForm, Not(HasSubstr(marker)));
+    }
+    const std::string failed = WriteResultPage(
+        "http://m.test/x.mp4", Outcome::Failure(422, "no_video", "Nothing at x.mp4 here."));
+    EXPECT_THAT(failed.substr(failed.find("</form>")), Not(HasSubstr(".mp4")));
+    EXPECT_THAT(failed, HasSubstr("value=\"http://m.test/x.mp4\""));
+}
+
+TEST(Resolution, FilesWithPictureAndSoundComeFirstEachGroupBestFirstPartsInPageOrder) {
+    const json info = json::parse(R"({
+      "title": "Clip",
+      "formats": [
+        {"url": "http://m/sb", "ext": "mhtml", "vcodec": "none", "acodec": "none"},
+        {"url": "http://m/a-low.m4a", "ext": "m4a", "vcodec": "none", "acodec": "mp4a"},
+        {"url": "http://m/360.mp4", "ext": "mp4", "vcodec": "avc1", "acodec": "mp4a", "width": 640, "height": 360},
+        {"url": "http://m/v-1080.mp4", "ext": "mp4", "vcodec": "avc1", "acodec": "none", "height": 1080},
+        {"url": "http://m/rtmp", "ext": "flv", "protocol": "rtmp"},
+        {"url": "http://m/master.m3u8", "ext": "mp4", "protocol": "m3u8_native"},
+        {"url": "http://m/a-high.webm", "ext": "webm", "vcodec": "none", "acodec": "opus", "filesize": 1234},
+        {"url": "http://m/720.mp4", "ext": "mp4", "vcodec": "avc1", "acodec": "mp4a", "height": 720},
+        {"url": "http://m/720.mp4", "ext": "mp4", "vcodec": "avc1", "acodec": "mp4a", "height": 720},
+        {"ext": "mp4"}
+      ]})");
+    const Resolution r = BuildResolution(info);
+    std::vector<std::string> order;
+    for (const MediaFile& f : r.files) {
+        order.push_back(f.address.substr(9) + " " + KindName(f.kind) + " " + f.extension);
+    }
+    EXPECT_THAT(order,
+                testing::ElementsAre("720.mp4 picture+sound mp4", "master.m3u8 picture+sound m3u8",
+                                     "360.mp4 picture+sound mp4", "v-1080.mp4 picture mp4",
+                                     "a-high.webm sound webm", "a-low.m4a sound m4a"));
+    EXPECT_EQ(r.files[4].size, 1234);
+
+    const json playlist = json::parse(R"({"title": "Two", "entries": [
+        {"title": "First", "url": "http://m/1.mp4", "ext": "mp4"},
+        {"title": "Second", "formats": [{"url": "http://m/2.mp4", "ext": "mp4"}]},
+        {"_type": "url", "url": "http://m/page3"}]})");
+    const Resolution p = BuildResolution(playlist);
+    ASSERT_EQ(p.files.size(), 3u);
+    EXPECT_EQ(p.files[0].part, 1);
+    EXPECT_EQ(p.files[1].address, "http://m/2.mp4");
+    EXPECT_EQ(p.files[2].kind, FileKind::PlaylistPart);
+    json many = {{"entries", json::array()}};
+    for (int i = 0; i < kMaxParts + 5; ++i) {
+        many["entries"].push_back({{"url", "http://m/" + std::to_string(i) + ".mp4"}});
+    }
+    const Resolution bounded = BuildResolution(many);
+    EXPECT_EQ(bounded.files.size(), static_cast<std::size_t>(kMaxParts));
+    EXPECT_TRUE(bounded.truncated);
+    EXPECT_TRUE(BuildResolution(json("not an object")).files.empty());
+}
+
+TEST(SharedResults, KeepsCacheableOutcomesForTheirTimeLeastRecentlyUsedOut) {
+    auto now = std::chrono::steady_clock::time_point{};
+    SharedResults results(300s, 2, [&] { return now; });
+    int extractions = 0;
+    auto extract = [&](bool cacheable) {
+        return [&, cacheable] {
+            ++extractions;
+            Outcome o = Outcome::Failure(502, "x", "y", cacheable);
+            return o;
+        };
+    };
+    EXPECT_FALSE(results.Resolve("a", extract(true)).cacheHit);
+    EXPECT_TRUE(results.Resolve("a", extract(true)).cacheHit);
+    results.Resolve("b", extract(true));
+    results.Resolve("a", extract(true));  // a is now the most recent
+    results.Resolve("c", extract(true));  // b goes
+    EXPECT_TRUE(results.Resolve("a", extract(true)).cacheHit);
+    EXPECT_FALSE(results.Resolve("b", extract(true)).cacheHit);
+    now += 301s;
+    EXPECT_FALSE(results.Resolve("a", extract(true)).cacheHit);
+    results.Resolve("t", extract(false));
+    EXPECT_FALSE(results.Resolve("t", extract(false)).cacheHit);
+    EXPECT_EQ(extractions, 7);
+
+    SharedResults none(0s, 100);
+    none.Resolve("a", extract(true));
+    EXPECT_FALSE(none.Resolve("a", extract(true)).cacheHit);
+    EXPECT_EQ(none.size(), 0u);
+}
+
+TEST(SharedResults, IdenticalRequestsInFlightWaitForOneExtraction) {
+    SharedResults results(0s, 10);
+    std::atomic<int> extractions = 0;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    auto slow = [&] {
+        ++extractions;
+        released.wait();
+        return Outcome::Failure(422, "no_video", "none", true);
+    };
+    std::vector<std::future<SharedResults::Answer>> waiting;
+    for (int i = 0; i < 5; ++i) {
+        waiting.push_back(
+            std::async(std::launch::async, [&] { return results.Resolve("same", slow); }));
+    }
+    std::this_thread::sleep_for(200ms);
+    release.set_value();
+    int shared = 0;
+    for (auto& w : waiting) {
+        const auto answer = w.get();
+        EXPECT_EQ(answer.outcome.code, "no_video");
+        shared += answer.shared;
+    }
+    EXPECT_EQ(extractions, 1);
+    EXPECT_EQ(shared, 4);
+}
+
+TEST(RateLimiter, AllowsMaxPerWindowPerClient) {
+    auto now = std::chrono::steady_clock::time_point{} + 1000s;
+    RateLimiter limiter(2, 60s, [&] { return now; });
+    EXPECT_EQ(limiter.Take("a").remaining, 1);
+    EXPECT_TRUE(limiter.Take("a").allowed);
+    now += 15s;
+    const auto refused = limiter.Take("a");
+    EXPECT_FALSE(refused.allowed);
+    EXPECT_EQ(refused.reset, 45);
+    EXPECT_TRUE(limiter.Take("b").allowed);
+    now += 45s;
+    EXPECT_TRUE(limiter.Take("a").allowed);
+    RateLimiter off(0, 60s);
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_TRUE(off.Take("a").allowed);
+    }
+}
+
+}  // namespace
+}  // namespace resolver

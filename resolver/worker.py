@@ -1,0 +1,212 @@
+"""reelhawk-resolver's extraction worker.
+
+Imports yt-dlp once and answers one JSON line on stdout for every request line on stdin:
+  request: {"url": "https://..."}
+  answer:  {"ok": true, "info": {...}} or {"ok": false, "code": "...", "message": "..."}
+Every connection it makes is checked when it is made, so that a redirect, a playlist on another
+host or a name that changes its address cannot reach the network the service runs in. It reads no
+configuration file and no cookie jar, downloads nothing and writes nothing.
+"""
+import argparse
+import ctypes
+import ipaddress
+import json
+import os
+import signal
+import socket
+import sys
+
+# Answers go to the real stdout; anything else that writes there (a library's print) goes to stderr.
+ANSWERS = os.fdopen(os.dup(1), "wb", buffering=0)
+os.dup2(2, 1)
+sys.stdout = sys.stderr
+
+parser = argparse.ArgumentParser()
+parser.add_argument("--parent", type=int, default=0)
+parser.add_argument("--allow-private", action="store_true")
+parser.add_argument("--allow", action="append", default=[])
+parser.add_argument("--deny", action="append", default=[])
+parser.add_argument("--max-parts", type=int, default=50)
+parser.add_argument("--socket-timeout", type=float, default=15.0)
+ARGS = parser.parse_args()
+
+# End with the service, even when it is killed.
+if ARGS.parent:
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+    if os.getppid() != ARGS.parent:
+        sys.exit(0)
+
+ALLOWED = [ipaddress.ip_network(text, strict=False) for text in ARGS.allow]
+DENIED = [ipaddress.ip_network(text, strict=False) for text in ARGS.deny]
+
+
+class AddressRefused(OSError):
+    """A connection to an internal address, refused before it was made."""
+
+
+refused = []  # addresses refused while working on the current request
+
+
+def permitted(host):
+    if ARGS.allow_private:
+        return True
+    address = ipaddress.ip_address(host.split("%")[0])
+    if address.version == 6 and address.ipv4_mapped is not None:
+        address = address.ipv4_mapped
+    if any(address in net for net in ALLOWED):
+        return True
+    return not any(address in net for net in DENIED)
+
+
+_connect = socket.socket.connect
+_connect_ex = socket.socket.connect_ex
+
+
+def _check(sock, address):
+    if sock.family in (socket.AF_INET, socket.AF_INET6) and not permitted(address[0]):
+        refused.append(address[0])
+        raise AddressRefused("connection to the internal address %s refused" % address[0])
+
+
+def guarded_connect(sock, address):
+    _check(sock, address)
+    return _connect(sock, address)
+
+
+def guarded_connect_ex(sock, address):
+    _check(sock, address)
+    return _connect_ex(sock, address)
+
+
+socket.socket.connect = guarded_connect
+socket.socket.connect_ex = guarded_connect_ex
+
+import yt_dlp  # noqa: E402  (after the guard, so that nothing connects unguarded)
+from yt_dlp.utils import UnsupportedError  # noqa: E402
+
+
+class Quiet:
+    def debug(self, msg):
+        pass
+
+    info = warning = error = debug
+
+
+OPTIONS = {
+    "logger": Quiet(),
+    "quiet": True,
+    "no_warnings": True,
+    "noprogress": True,
+    "simulate": True,
+    "skip_download": True,
+    "cachedir": False,
+    "cookiefile": None,
+    "proxy": "",
+    "playlistend": ARGS.max_parts + 1,
+    "socket_timeout": ARGS.socket_timeout,
+    "extract_flat": "in_playlist",
+    "check_formats": False,
+    "writeinfojson": False,
+    "consoletitle": False,
+}
+ydl = yt_dlp.YoutubeDL(OPTIONS)
+
+FORMAT_KEYS = ("url", "ext", "protocol", "vcodec", "acodec", "width", "height", "filesize",
+               "filesize_approx", "format_note", "format_id", "tbr")
+
+
+def clean(value):
+    """Text as valid UTF-8 (yt-dlp may hold undecodable bytes as surrogates)."""
+    if isinstance(value, str):
+        return value.encode("utf-8", "replace").decode("utf-8")
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        return value
+    return None
+
+
+def slim_video(info):
+    video = {"title": clean(info.get("title")), "_type": clean(info.get("_type")),
+             "url": clean(info.get("url"))}
+    formats = info.get("formats") or ([info] if info.get("url") else [])
+    video["formats"] = [{k: clean(f.get(k)) for k in FORMAT_KEYS} for f in formats if isinstance(f, dict)]
+    return video
+
+
+RESOLVED_PARTS = 10  # parts known only by their page that are resolved in turn; the rest are listed
+
+
+def slim(info):
+    if info.get("_type") in ("playlist", "multi_video") or "entries" in info:
+        entries = []
+        resolved = 0
+        for entry in info.get("entries") or []:
+            if len(entries) > ARGS.max_parts:
+                break
+            if not isinstance(entry, dict):
+                continue
+            if (entry.get("_type") in ("url", "url_transparent") and not entry.get("formats")
+                    and resolved < RESOLVED_PARTS):
+                # A part known only by its page: resolved too, up to a few of them.
+                resolved += 1
+                try:
+                    entry = ydl.extract_info(entry["url"], download=False) or entry
+                except Exception:
+                    pass
+            entries.append(slim_video(entry))
+            if refused:
+                break
+        return {"title": clean(info.get("title")), "entries": entries}
+    return slim_video(info)
+
+
+def failure(error):
+    if refused:
+        return "address_refused", ("The page led to an internal address (%s); the service does not "
+                                   "connect inside its own network." % refused[0])
+    text = str(error).replace("ERROR: ", "", 1)
+    text = text.split("; please report this issue")[0]
+    cause = getattr(error, "exc_info", None)
+    if isinstance(error, UnsupportedError) or "Unsupported URL" in text:
+        return "no_video", "No video was found on this page."
+    if cause and cause[1] is not None and "HTTP Error" in str(cause[1]):
+        return "fetch_failed", "The page could not be fetched: %s." % cause[1]
+    if "HTTP Error" in text or "Unable to download webpage" in text:
+        return "fetch_failed", "The page could not be fetched: %s" % text
+    return "extract_failed", text or "The page could not be resolved."
+
+
+def answer(obj):
+    ANSWERS.write(json.dumps(obj, ensure_ascii=True).encode("ascii") + b"\n")
+
+
+def main():
+    for line in sys.stdin.buffer:
+        del refused[:]
+        try:
+            request = json.loads(line)
+            url = request["url"]
+            if not isinstance(url, str):
+                raise ValueError("url")
+        except (ValueError, KeyError, TypeError):
+            answer({"ok": False, "code": "bad_request", "message": "The request was not understood."})
+            continue
+        try:
+            info = ydl.extract_info(url, download=False, process=True)
+            info = ydl.sanitize_info(info) if info else None
+            if refused:
+                code, message = failure(None)
+                answer({"ok": False, "code": code, "message": message})
+            elif not info:
+                answer({"ok": False, "code": "no_video", "message": "No video was found on this page."})
+            else:
+                answer({"ok": True, "info": slim(info)})
+        except Exception as error:  # yt-dlp raises many kinds; each is one failed request
+            code, message = failure(error)
+            answer({"ok": False, "code": code, "message": clean(message)})
+
+
+if __name__ == "__main__":
+    main()
