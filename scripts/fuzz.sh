@@ -14,7 +14,7 @@ REELHAWK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$REELHAWK_ROOT/scripts/lib.sh"
 
 seconds="${1:-25}"
-targets=(split_text find_text to_number extract_link_address)
+targets=(split_text find_text to_number extract_link_address page_link)
 bin="$REELHAWK_BUILD/host/tests/fuzz"
 work="$REELHAWK_BUILD/fuzz"
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "address_guard.h"
+#include "hostile_addresses.h"
 #include "app/link_rules.h"
 #include "page_writer.h"
 #include "resolution.h"
@@ -103,34 +104,8 @@ std::optional<std::string> Harvest(const std::string& text, const std::string& m
                   : std::optional<std::string>(std::string("<not carved>"));
 }
 
-std::string PercentDecoded(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() + 0 && std::isxdigit(text[i + 1]) &&
-            std::isxdigit(text[i + 2])) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 TEST(PageWriter, EveryHostileAddressIsCarvedBackExactlyFromTheLinkItWrites) {
-    const std::string hostile[] = {
-        "http://m.test/a;b.mp4",
-        "http://m.test/v.mp4?a=1&b=2&amp;c=3",
-        "http://m.test/\"><script>alert(1)</script>.mp4",
-        "http://m.test/x=\"y\"/z.flv",
-        "http://m.test/a b\tc\nd.mp4",
-        "http://m.test/\xE0\xB9\x84\xE0\xB8\x97\xE0\xB8\xA2/\xED\x95\x9C.mp4",
-        "http://m.test/\xE8\xA7\x86\xE9\xA2\x91.m3u8",
-        "http://m.test/a&lt;b&gt;c&quot;d.mp4",
-        "http://m.test/?q=" + std::string(3000, 'q') + ";&\"",
-        "http://m.test/trail=\"",
-    };
-    for (const std::string& address : hostile) {
+    for (const std::string& address : test::HostileAddresses()) {
         Resolution r;
         r.title = "A title.mp4 with .FLV and .m3u8 in it";
         MediaFile file;
@@ -144,7 +119,7 @@ TEST(PageWriter, EveryHostileAddressIsCarvedBackExactlyFromTheLinkItWrites) {
         ASSERT_TRUE(carved) << address;
         EXPECT_EQ(*carved, LinkAddress(address)) << address;
         if (address.find('%') == std::string::npos) {
-            EXPECT_EQ(PercentDecoded(*carved), address);
+            EXPECT_EQ(test::PercentDecoded(*carved), address);
         }
         EXPECT_EQ(carved->find_first_of(";\"<> \t\n"), std::string::npos);
     }

@@ -105,9 +105,17 @@ def extract_link_address(directory):
     write(directory, "mb-no-close", b'<a href="' + b"\xb0a" * (MEGABYTE // 2) + b".flv")
 
 
+def page_link(directory):
+    addresses = [b"http://m.test/a;b.mp4?x=1&amp;y=2", b'http://m.test/"><x="y">.mp4',
+                 b"http://m.test/\xe8\xa7\x86 \t\x01%41&nbsp;"]
+    for i, text in enumerate(addresses + LINKS + TRICKY_TEXTS):
+        write(directory, f"small-{i}", text)
+    write(directory, "mb-mixed", b'http://m.test/' + b';&"\xa0 ' * (MEGABYTE // 6))
+
+
 def main():
     root = sys.argv[1]
-    for target in (find_text, split_text, to_number, extract_link_address):
+    for target in (find_text, split_text, to_number, extract_link_address, page_link):
         directory = os.path.join(root, target.__name__)
         os.makedirs(directory, exist_ok=True)
         target(directory)
