@@ -147,6 +147,9 @@ Service::Service(const Options& options)
         return new httplib::ThreadPool(static_cast<std::size_t>(threads));
     };
     s.set_keep_alive_max_count(1000);
+    // Headers and body go out in separate writes; without this each answer waits for the
+    // client's delayed acknowledgement (40 ms).
+    s.set_tcp_nodelay(true);
     s.set_payload_max_length(64 * 1024);
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         requestStarted = Clock::now();

@@ -14,6 +14,7 @@ reelhawk_ensure_packages() {
         "x86_64-w64-mingw32-widl:mingw-w64-tools"
         "wine:wine" "/usr/lib/wine/wine64:wine64" "Xvfb:xvfb" "import:imagemagick" "xdotool:xdotool"
         "locale-gen:locales" "xwininfo:x11-utils" "python3:python3" "chromium:chromium"
+        "pkg-config:pkgconf" "yt-dlp:yt-dlp"
     )
     local -a missing=()
     local entry
@@ -22,6 +23,13 @@ reelhawk_ensure_packages() {
     done
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
     [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
+    # The resolver service: HTTP (with the TLS, zlib and brotli headers its build flags name),
+    # the command line, and yt-dlp's module for Debian's own Python.
+    [ -f /usr/include/httplib.h ] || missing+=(libcpp-httplib-dev)
+    [ -f /usr/include/CLI/CLI.hpp ] || missing+=(libcli11-dev)
+    [ -f /usr/include/openssl/ssl.h ] || missing+=(libssl-dev)
+    [ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+    [ -f /usr/include/brotli/decode.h ] || missing+=(libbrotli-dev)
     [ -n "$(fc-list :lang=zh 2>/dev/null | head -n 1)" ] || missing+=(fonts-wqy-zenhei)
     if [ -z "$(ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ]; then
         missing+=(libclang-rt-dev)

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds the resolver service without sanitizers (Release) and runs its benchmark once; prints
+# figures, asserts nothing. Loopback only; every process it starts it ends.
+#   scripts/resolver_bench.sh [--quick]
+set -euo pipefail
+REELHAWK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$REELHAWK_ROOT/scripts/lib.sh"
+reelhawk_ensure_packages
+command -v wrk >/dev/null || apt-get install -y -qq --no-install-recommends wrk >/dev/null
+build="$REELHAWK_BUILD/resolver-release"
+cmake -S "$REELHAWK_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DREELHAWK_SANITIZE=OFF \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build "$build" -j "$(nproc)" --target reelhawk-resolver >/dev/null
+exec python3 "$REELHAWK_ROOT/resolver/bench/resolver_bench.py" "$build/resolver/reelhawk-resolver" "$@"
