@@ -180,8 +180,13 @@ void WorkerPool::Kill(Process& process) {
     CloseFd(process.out);
     while (waitpid(process.pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    // What it started was killed with it; as their subreaper we reap them too.
-    while (waitpid(-process.pid, nullptr, WNOHANG) > 0) {
+    // What it started was killed with it and comes to us, their subreaper, to be reaped: until
+    // the group is gone (zombies count), at most two seconds.
+    const auto until = Clock::now() + std::chrono::seconds(2);
+    while (kill(-process.pid, 0) == 0 && Clock::now() < until) {
+        if (waitpid(-process.pid, nullptr, WNOHANG) <= 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
     process.pid = -1;
     std::lock_guard lock(mutex_);
