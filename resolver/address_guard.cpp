@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include "utf8.h"
+
 namespace resolver {
 namespace {
 
@@ -53,6 +55,9 @@ std::optional<WebAddress> ParseWebAddress(std::string_view address, std::string*
         if (c < 0x20 || c == 0x7f) {
             return refuse("The address holds a control character.");
         }
+    }
+    if (!IsValidUtf8(address)) {
+        return refuse("The address is not valid UTF-8 text.");
     }
     const std::size_t colon = address.find(':');
     const std::string scheme =

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "utf8.h"
+
 namespace resolver {
 
 std::string CleanText(std::string_view text, std::size_t maxChars, bool neutralMarkers);
@@ -12,39 +14,6 @@ namespace {
 constexpr std::string_view kMarkers[] = {".flv", ".mp4", ".m3u8"};
 constexpr std::string_view kFullWidthStop = "\xEF\xBC\x8E";  // U+FF0E, in GBK too
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";    // U+FFFD
-
-// Length of the valid UTF-8 sequence at the start of text, or 0 when it is not one.
-std::size_t Utf8SequenceLength(std::string_view text) {
-    const auto b0 = static_cast<unsigned char>(text[0]);
-    std::size_t length = 0;
-    unsigned min = 0;
-    unsigned cp = 0;
-    if (b0 < 0x80) {
-        return 1;
-    } else if ((b0 & 0xE0) == 0xC0) {
-        length = 2, min = 0x80, cp = b0 & 0x1F;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        length = 3, min = 0x800, cp = b0 & 0x0F;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        length = 4, min = 0x10000, cp = b0 & 0x07;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if ((b & 0xC0) != 0x80) {
-            return 0;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return 0;
-    }
-    return length;
-}
 
 bool StartsWithMarker(std::string_view text) {
     for (std::string_view marker : kMarkers) {

@@ -1,8 +1,8 @@
 """reelhawk-resolver's extraction worker.
 
 Imports yt-dlp once and answers one JSON line on stdout for every request line on stdin:
-  request: {"url": "https://..."}
-  answer:  {"ok": true, "info": {...}} or {"ok": false, "code": "...", "message": "..."}
+  request: {"id": N, "url": "https://..."}
+  answer:  {"id": N, "ok": true, "info": {...}} or {"id": N, "ok": false, "code": "...", "message": "..."}
 Every connection it makes is checked when it is made, so that a redirect, a playlist on another
 host or a name that changes its address cannot reach the network the service runs in. It reads no
 configuration file and no cookie jar, downloads nothing and writes nothing.
@@ -179,14 +179,21 @@ def failure(error):
 
 
 def answer(obj):
+    obj["id"] = request_id
     ANSWERS.write(json.dumps(obj, ensure_ascii=True).encode("ascii") + b"\n")
 
 
+request_id = None
+
+
 def main():
+    global request_id
     for line in sys.stdin.buffer:
         del refused[:]
+        request_id = None
         try:
             request = json.loads(line)
+            request_id = request.get("id")
             url = request["url"]
             if not isinstance(url, str):
                 raise ValueError("url")

@@ -164,7 +164,7 @@ bool WorkerPool::Start(Process& process) {
         close(fromWorker[0]);
         return false;
     }
-    process = Process{pid, toWorker[1], fromWorker[0], 0};
+    process = Process{pid, toWorker[1], fromWorker[0]};
     std::lock_guard lock(mutex_);
     ++alive_;
     ++started_;
@@ -212,6 +212,11 @@ void WorkerPool::Retire(Process& process) {
     Kill(process);
 }
 
+bool WorkerPool::Quiet(const Process& process) const {
+    pollfd p{process.out, POLLIN, 0};
+    return poll(&p, 1, 0) == 0;
+}
+
 std::uint64_t WorkerPool::ResidentBytes(pid_t pid) const {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -230,7 +235,10 @@ Outcome WorkerPool::Ask(Process& process, const Job& job) {
         ++killed_;
         return Outcome::Failure(StatusForWorkerCode(code), code, message);
     };
-    if (!WriteAll(process.in, DumpJson({{"url", job.address}}) + "\n")) {
+    // Every request has a number the answer must carry, so that a line the worker wrote out of
+    // turn can never be taken for the answer to a request.
+    const std::uint64_t id = ++process.asked;
+    if (!WriteAll(process.in, DumpJson({{"id", id}, {"url", job.address}}) + "\n")) {
         return fail("worker_failed", "The extraction worker ended before it was asked.");
     }
     std::string answer;
@@ -264,11 +272,11 @@ Outcome WorkerPool::Ask(Process& process, const Job& job) {
             return fail("worker_failed", "The extraction worker's answer was too large.");
         }
     }
-    if (newline + 1 != answer.size()) {
-        return fail("worker_failed", "The extraction worker wrote more than one answer.");
-    }
+    // More after the answer: the answer stands, the worker is not trusted with another request.
+    process.tainted = newline + 1 != answer.size();
     const nlohmann::json parsed = nlohmann::json::parse(answer.substr(0, newline), nullptr, false);
-    if (!parsed.is_object() || !parsed.contains("ok") || !parsed["ok"].is_boolean()) {
+    if (!parsed.is_object() || !parsed.contains("ok") || !parsed["ok"].is_boolean() ||
+        parsed.value("id", std::uint64_t{0}) != id) {
         return fail("worker_failed", "The extraction worker's answer was not understood.");
     }
     ++process.served;
@@ -304,8 +312,9 @@ void WorkerPool::Run(int /*slot*/) {
             jobs_.pop_front();
             ++busy_;
         }
-        // A worker that died while idle is replaced before it is given the request.
-        if (process.pid > 0 && waitpid(process.pid, nullptr, WNOHANG) != 0) {
+        // A worker that died, or wrote anything, while idle is replaced before it is given the
+        // request: nothing it wrote out of turn may be read as the answer.
+        if (process.pid > 0 && (process.tainted || !Quiet(process))) {
             Kill(process);
             std::lock_guard lock(mutex_);
             ++killed_;
@@ -329,6 +338,11 @@ void WorkerPool::Run(int /*slot*/) {
         }
         // A worker killed for this request is replaced at once, so that the pool is whole again
         // before the next one.
+        if (process.tainted) {
+            Kill(process);
+            std::lock_guard lock(mutex_);
+            ++killed_;
+        }
         if (process.pid <= 0) {
             Start(process);
         }

@@ -73,6 +73,8 @@ class WorkerPool {
         int in = -1;   // the worker's stdin
         int out = -1;  // the worker's stdout
         int served = 0;
+        std::uint64_t asked = 0;  // the number of the last request sent
+        bool tainted = false;     // wrote more than its answer
     };
 
     void Run(int slot);
@@ -80,6 +82,9 @@ class WorkerPool {
     void Kill(Process& process);
     void Retire(Process& process);
     Outcome Ask(Process& process, const Job& job);
+    // True when the worker has written nothing and is still there (its output neither readable
+    // nor closed). This function can't fail.
+    bool Quiet(const Process& process) const;
     std::uint64_t ResidentBytes(pid_t pid) const;
 
     WorkerSettings settings_;

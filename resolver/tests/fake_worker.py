@@ -12,6 +12,7 @@ arguments. Every request is appended to the file named by REELHAWK_FAKE_LOG.
   .../grow          keeps 40 MB more each time, then answers
   .../spawn         starts a child process in its group, then never answers
   .../novideo       answers that no video was found
+  .../stray         answers, then writes one more answer out of turn
 """
 import json
 import os
@@ -24,6 +25,7 @@ kept = []
 
 
 def answer(obj):
+    obj["id"] = request["id"]
     sys.stdout.write(json.dumps(obj) + "\n")
     sys.stdout.flush()
 
@@ -35,7 +37,8 @@ def video(name):
 
 
 for line in sys.stdin:
-    url = json.loads(line)["url"]
+    request = json.loads(line)
+    url = request["url"]
     log = os.environ.get("REELHAWK_FAKE_LOG")
     if log:
         with open(log, "a") as f:
@@ -64,6 +67,10 @@ for line in sys.stdin:
     elif what == "spawn":
         subprocess.Popen(["sleep", "300"])
         time.sleep(3600)
+    elif what == "stray":
+        answer(video("first"))
+        sys.stdout.write('{"id": %d, "ok": true, "info": {"title": "stray"}}\n' % request["id"])
+        sys.stdout.flush()
     elif what == "novideo":
         answer({"ok": False, "code": "no_video", "message": "No video was found on this page."})
     else:

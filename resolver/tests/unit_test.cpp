@@ -40,6 +40,8 @@ TEST(AddressGuard, TakesOnlyWebAddressesAndRefusesInternalRanges) {
         {"http://u:p@example.test/", false},
         {"http://127.0.0.1\\@example.test/", false},
         {"http://example.test/a\nb", false},
+        {"http://example.test/\xE8\xA7\x86\xE9\xA2\x91", true},
+        {"http://example.test/\xE8\xA7", false},
         {"http://example.test/" + std::string(2063, 'a'), true},  // 2,083 in all
         {"http://example.test/" + std::string(2064, 'a'), false},
     };
