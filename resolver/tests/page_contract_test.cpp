@@ -3,7 +3,6 @@
 // (converted to GBK, as the program sees them), list exactly the addresses written.
 #include <iconv.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,8 +16,6 @@
 #include "hostile_addresses.h"
 #include "page_writer.h"
 #include "service_harness.h"
-
-extern char** environ;
 
 namespace resolver::test {
 namespace {
@@ -56,14 +53,14 @@ std::string ToGbk(const std::string& utf8) {
 }
 
 // Chromium's view of every link of the page: [innerText, outerHTML] pairs, read by a script the
-// test adds at the end of the page and handed out through the dumped document.
+// test adds at the end of the page and handed out, percent-encoded, in the dumped document.
 std::vector<std::pair<std::string, std::string>> LinksInChromium(const std::string& page) {
     const TempDir dir;
     const std::string collect =
         "<script>var out=[],a=document.getElementsByTagName('a');"
         "for(var i=0;i<a.length;i++)out.push([a[i].innerText,a[i].outerHTML]);"
         "var p=document.createElement('pre');p.id='links';"
-        "p.textContent='LINKS:'+btoa(unescape(encodeURIComponent(JSON.stringify(out))))+':END';"
+        "p.textContent='LINKS:'+encodeURIComponent(JSON.stringify(out))+':END';"
         "document.body.appendChild(p);</script>";
     std::string withScript = page;
     withScript.insert(withScript.rfind("</body>"), collect);
@@ -80,24 +77,8 @@ std::vector<std::pair<std::string, std::string>> LinksInChromium(const std::stri
                                      "--user-data-dir=" + dir.File("profile"),
                                      "--dump-dom",
                                      "file://" + dir.File("page.html")};
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, dir.File("dom").c_str(), O_WRONLY | O_CREAT,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    pid_t pid = -1;
-    const int error = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (error != 0) {
+    const pid_t pid = Spawn(args, dir.File("dom"), "");
+    if (pid <= 0) {
         ADD_FAILURE() << "cannot start Chromium (the test command installs Debian's chromium)";
         return {};
     }
@@ -115,23 +96,8 @@ std::vector<std::pair<std::string, std::string>> LinksInChromium(const std::stri
         ADD_FAILURE() << "Chromium gave no links: " << dom.substr(0, 300);
         return {};
     }
-    // base64 of UTF-8 JSON.
-    static const std::string kDigits =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string decoded;
-    unsigned bits = 0;
-    int count = 0;
-    for (char c : dom.substr(from + start.size(), to - from - start.size())) {
-        const std::size_t v = kDigits.find(c);
-        if (v == std::string::npos) {
-            continue;
-        }
-        bits = (bits << 6) | static_cast<unsigned>(v);
-        if ((count += 6) >= 8) {
-            count -= 8;
-            decoded += static_cast<char>((bits >> count) & 0xFF);
-        }
-    }
+    const std::string decoded =
+        PercentDecoded(dom.substr(from + start.size(), to - from - start.size()));
     std::vector<std::pair<std::string, std::string>> links;
     for (const json& link : json::parse(decoded)) {
         links.emplace_back(link[0], link[1]);

@@ -27,6 +27,10 @@ class TempDir {
 std::string ReadFile(const std::string& path);
 int CountLines(const std::string& path);
 
+// Starts a program in a process group of its own, stdin from /dev/null, stdout and stderr into
+// the files named (or /dev/null). Returns its PID, or -1 when it could not be started.
+pid_t Spawn(std::vector<std::string> args, const std::string& out, const std::string& err);
+
 // Percent-encodes a query parameter's value.
 std::string QueryValue(const std::string& text);
 
