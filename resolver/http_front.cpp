@@ -84,9 +84,19 @@ void NoStore(httplib::Response& res) {
     res.set_header("Cache-Control", "no-store");
 }
 
-void RetryLater(httplib::Response& res, const Outcome& outcome) {
-    if (outcome.status == 503) {
+// Answers with the outcome: the result page, or JSON under /api/. A busy service asks to be
+// tried again shortly.
+void Answer(const httplib::Request& req, httplib::Response& res, const std::string& asked,
+            const Outcome& outcome) {
+    res.status = outcome.resolution ? 200 : outcome.status;
+    NoStore(res);
+    if (outcome.status == 503 && !res.has_header("Retry-After")) {
         res.set_header("Retry-After", "5");
+    }
+    if (req.path.starts_with("/api/")) {
+        res.set_content(DumpJson(OutcomeToJson(outcome)), kJson);
+    } else {
+        res.set_content(WriteResultPage(asked, outcome), kHtml);
     }
 }
 
@@ -168,29 +178,22 @@ Service::Service(const Options& options)
         if (d.allowed) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
-        res.status = 429;
         res.set_header("Retry-After", std::to_string(d.reset));
-        NoStore(res);
-        const Outcome limited = Outcome::Failure(
-            429, "rate_limited",
-            "Too many requests from your address; try again in " + std::to_string(d.reset) + " s.");
-        if (req.path.starts_with("/api/")) {
-            res.set_content(DumpJson(OutcomeToJson(limited)), kJson);
-        } else {
-            res.set_content(WriteResultPage(req.get_param_value("url"), limited), kHtml);
-        }
+        Answer(req, res, req.get_param_value("url"),
+               Outcome::Failure(429, "rate_limited",
+                                "Too many requests from your address; try again in " +
+                                    std::to_string(d.reset) + " s."));
         return httplib::Server::HandlerResponse::Handled;
     });
     s.Get("/", [](const httplib::Request&, httplib::Response& res) {
         NoStore(res);
         res.set_content(WriteFormPage(), kHtml);
     });
-    s.Get("/resolve", [this](const httplib::Request& req, httplib::Response& res) {
-        ServeResolvePage(req, res);
-    });
-    s.Get("/api/resolve", [this](const httplib::Request& req, httplib::Response& res) {
-        ServeResolveJson(req, res);
-    });
+    for (const char* path : {"/resolve", "/api/resolve"}) {
+        s.Get(path, [this](const httplib::Request& req, httplib::Response& res) {
+            ServeResolve(req, res);
+        });
+    }
     s.Get("/healthz",
           [this](const httplib::Request& req, httplib::Response& res) { ServeHealth(req, res); });
     s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
@@ -261,26 +264,12 @@ Outcome Service::ResolveAddress(const std::string& asked, std::string* cache) {
     return answer.outcome;
 }
 
-void Service::ServeResolvePage(const httplib::Request& req, httplib::Response& res) {
+void Service::ServeResolve(const httplib::Request& req, httplib::Response& res) {
     const std::string asked = Trim(req.get_param_value("url"));
     std::string cache = "-";
     const Outcome outcome = ResolveAddress(asked, &cache);
-    res.status = outcome.resolution ? 200 : outcome.status;
     res.set_header("X-Cache", cache);
-    NoStore(res);
-    RetryLater(res, outcome);
-    res.set_content(WriteResultPage(asked, outcome), kHtml);
-}
-
-void Service::ServeResolveJson(const httplib::Request& req, httplib::Response& res) {
-    const std::string asked = Trim(req.get_param_value("url"));
-    std::string cache = "-";
-    const Outcome outcome = ResolveAddress(asked, &cache);
-    res.status = outcome.resolution ? 200 : outcome.status;
-    res.set_header("X-Cache", cache);
-    NoStore(res);
-    RetryLater(res, outcome);
-    res.set_content(DumpJson(OutcomeToJson(outcome)), kJson);
+    Answer(req, res, asked, outcome);
 }
 
 void Service::ServeHealth(const httplib::Request&, httplib::Response& res) {

@@ -35,8 +35,7 @@ class Service {
 
   private:
     Outcome ResolveAddress(const std::string& asked, std::string* cache);
-    void ServeResolvePage(const httplib::Request& req, httplib::Response& res);
-    void ServeResolveJson(const httplib::Request& req, httplib::Response& res);
+    void ServeResolve(const httplib::Request& req, httplib::Response& res);
     void ServeHealth(const httplib::Request& req, httplib::Response& res);
 
     Options options_;
