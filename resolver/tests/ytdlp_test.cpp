@@ -1,6 +1,8 @@
 // The service with the real yt-dlp against a sample video site served here on 127.0.0.1, and an
 // "internal" server on 127.0.0.2 that the extraction must never reach.
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -112,11 +114,18 @@ class RealExtractor : public testing::Test {
         }
         site_->File("stream.m3u8", "application/vnd.apple.mpegurl");
         site_->Start();
+        // A home folder whose yt-dlp configuration would send every request through a proxy
+        // on an internal address: the workers must not read it (nor write anything there).
+        home_ = new TempDir();
+        std::filesystem::create_directories(home_->File(".config/yt-dlp"));
+        std::ofstream(home_->File(".config/yt-dlp/config")) << "--proxy http://127.0.0.2:9/\n";
+        setenv("HOME", home_->path().c_str(), 1);
         service_ = new RunningService(
             {"--workers", "1", "--rate", "0", "--allow-address", "127.0.0.1/32"});
     }
     static void TearDownTestSuite() {
         delete service_;
+        delete home_;
         delete site_;
         delete internal_;
     }
@@ -145,11 +154,13 @@ class RealExtractor : public testing::Test {
         return files;
     }
 
+    static TempDir* home_;
     static Site* site_;
     static Site* internal_;
     static RunningService* service_;
 };
 
+TempDir* RealExtractor::home_ = nullptr;
 Site* RealExtractor::site_ = nullptr;
 Site* RealExtractor::internal_ = nullptr;
 RunningService* RealExtractor::service_ = nullptr;
@@ -207,6 +218,23 @@ TEST_F(RealExtractor, ARedirectOrAPlaylistToAnInternalHostIsRefusedWhenConnectin
         EXPECT_THAT(body["error"]["message"].get<std::string>(), HasSubstr("127.0.0.2"));
     }
     EXPECT_EQ(internal_->requests(), before) << "the internal server was reached";
+}
+
+}  // namespace
+}  // namespace resolver::test
+
+namespace resolver::test {
+namespace {
+
+TEST_F(RealExtractor, WorkersReadNoConfigurationAndWriteNothingInTheHome) {
+    // The extractions above went straight to the sample site, not through the configured proxy.
+    EXPECT_EQ(service_->ResolveJson(site_->Url("/one.html"))->status, 200);
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(home_->path())) {
+        files.push_back(entry.path().string().substr(home_->path().size()));
+    }
+    EXPECT_THAT(files, testing::UnorderedElementsAre("/.config", "/.config/yt-dlp",
+                                                     "/.config/yt-dlp/config"));
 }
 
 }  // namespace
