@@ -255,6 +255,9 @@ class BrowserEventSink final : public IDispatch {
             case DISPID_NAVIGATEERROR:
                 container_->OnNavigationEnded(Browser(*params, 5));
                 break;
+            case DISPID_DOWNLOADCOMPLETE:
+                container_->OnDownloadEnded();
+                break;
             default:
                 break;
         }
@@ -437,6 +440,23 @@ void BrowserContainer::OnNavigationStarted(IDispatch* browser) {
 
 void BrowserContainer::OnNavigationEnded(IDispatch* browser) {
     if (IsTopLevel(browser)) {
+        SetLoading(false);
+    }
+}
+
+// A navigation can end without a document and without an error: its answer is a file to
+// download, or (on the real control) it was a "javascript:" or download link. The control then
+// tells only DownloadComplete, which it also tells in every navigation that does load, before the
+// document is complete: it is the end of loading only when the control itself says it is idle,
+// neither busy nor short of a complete document.
+void BrowserContainer::OnDownloadEnded() {
+    if (browser_ == nullptr || !loading_) {
+        return;
+    }
+    VARIANT_BOOL busy = VARIANT_TRUE;
+    READYSTATE state = READYSTATE_UNINITIALIZED;
+    if (SUCCEEDED(browser_->get_Busy(&busy)) && busy == VARIANT_FALSE &&
+        SUCCEEDED(browser_->get_ReadyState(&state)) && state == READYSTATE_COMPLETE) {
         SetLoading(false);
     }
 }

@@ -40,12 +40,14 @@ class BrowserContainer {
     // not be created or activated; the container then stays empty.
     bool Embed(const HtmlViewerProperties& properties);
     bool HasBrowser() const noexcept { return ole_ != nullptr; }
-    // From the start of a navigation of the top-level page until its document is complete or
-    // the navigation failed, as the control's events tell.
+    // From the start of a navigation of the top-level page until its document is complete, the
+    // navigation failed, or its download ended with the control idle (not busy, its document
+    // complete), as the control's events and state tell.
     bool PageLoading() const noexcept { return loading_; }
     // For the event sink.
     void OnNavigationStarted(IDispatch* browser);
     void OnNavigationEnded(IDispatch* browser);
+    void OnDownloadEnded();
 
     LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

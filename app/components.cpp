@@ -9,14 +9,26 @@ HWND ComponentWindowHandle(std::uint32_t windowId, std::uint32_t componentId) {
     return FindComponentWindow(windowId, componentId);
 }
 
-Text ReadWindowText(HWND window) {
+namespace {
+
+Text ReadWindowTextAs(HWND window, Text (*convert)(const wchar_t*, std::size_t)) {
     const int length = GetWindowTextLengthW(window);
     if (length <= 0) {
         return Text();
     }
     WideText wide(static_cast<std::size_t>(length) + 1, L'\0');
     const int got = GetWindowTextW(window, wide.data(), length + 1);
-    return got > 0 ? TextFromWide(wide.data(), static_cast<std::size_t>(got)) : Text();
+    return got > 0 ? convert(wide.data(), static_cast<std::size_t>(got)) : Text();
+}
+
+}  // namespace
+
+Text ReadWindowText(HWND window) {
+    return ReadWindowTextAs(window, &TextFromWide);
+}
+
+Text ReadWindowAddress(HWND window) {
+    return ReadWindowTextAs(window, &AddressTextFromWide);
 }
 
 void WriteWindowText(HWND window, TextView text) {

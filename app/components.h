@@ -24,6 +24,9 @@ HWND ComponentWindowHandle(std::uint32_t windowId, std::uint32_t componentId);
 
 // The whole text of a window (an edit box's content, a button's caption), possibly empty.
 Text ReadWindowText(HWND window);
+// The same for a window that holds a web address (the typed address): a character GBK cannot
+// hold is percent-encoded as a browser puts it into an address (AddressTextFromWide).
+Text ReadWindowAddress(HWND window);
 // Replaces a window's text (a button's caption).
 void WriteWindowText(HWND window, TextView text);
 

@@ -10,6 +10,7 @@
 #include "app/list_commands.h"
 #include "app/shell_services.h"
 #include "app/status_tip.h"
+#include "runtime/wide_text.h"
 
 namespace rh {
 namespace {
@@ -68,10 +69,25 @@ void Resolve(PageAutomation& page) {
     if (!AttachStillOpen(page)) {
         return;
     }
-    const Text address = ReadWindowText(Component(kAddressEditId));
+    const Text address = ReadWindowAddress(Component(kAddressEditId));
     page.SetElementValue("1", address, 0);
     page.ClickElement("1", 0);
     WriteWindowText(Component(kActionButtonId), kHarvestCaption);
+}
+
+// A link's markup, read for carving its address: a character GBK cannot hold is kept as a browser
+// keeps it in an address (AddressTextFromWide), not made "?", which would start a query. The
+// empty text when it cannot be read.
+Text ReadMarkupForAddress(const ComObject& link) {
+    AutomationResult result;
+    InvokeByName(link, "outerHTML", InvokeMode::PropertyGet, {}, ResultType::Variant, result);
+    Variant* markup = std::get_if<Variant>(&result);
+    Variant text;
+    if (markup == nullptr || FAILED(VariantChangeType(text.Get(), markup->Get(), 0, VT_BSTR)) ||
+        V_BSTR(text.Get()) == nullptr) {
+        return Text();
+    }
+    return AddressTextFromWide(V_BSTR(text.Get()), SysStringLen(V_BSTR(text.Get())));
 }
 
 void Harvest(PageAutomation& page) {
@@ -91,8 +107,7 @@ void Harvest(PageAutomation& page) {
             continue;
         }
         // Markup the address cannot be carved out of is passed over; it never ends the program.
-        if (const std::optional<Text> address =
-                ExtractLinkAddress(ReadTextProperty(link, "outerHTML"))) {
+        if (const std::optional<Text> address = ExtractLinkAddress(ReadMarkupForAddress(link))) {
             ListAddItem(list, *address);
         }
     }

@@ -7,33 +7,30 @@ namespace rh {
 namespace {
 
 // The references a browser writes into an attribute value when it serializes an element again
-// for "outerHTML", and the characters they stand for.
-constexpr std::array<std::pair<TextView, char>, 4> kSerializerReferences = {{
-    {"&amp;", '&'},
-    {"&lt;", '<'},
-    {"&gt;", '>'},
-    {"&quot;", '"'},
+// for "outerHTML", and what they stand for in an address. U+00A0 is written "&nbsp;"; a browser's
+// address parser makes that character "%C2%A0" (its UTF-8 bytes percent-encoded).
+constexpr std::array<std::pair<TextView, TextView>, 5> kSerializerReferences = {{
+    {"&amp;", "&"},
+    {"&lt;", "<"},
+    {"&gt;", ">"},
+    {"&quot;", "\""},
+    {"&nbsp;", "%C2%A0"},
 }};
 
-// The value with each of those references replaced by its character, in one left-to-right pass
-// over whole characters: "&amp;lt;" gives "&lt;", and an "&" that is the trail byte of a
-// double-byte character starts nothing.
+// The value with each of those references replaced by what it stands for, in one left-to-right
+// pass: "&amp;lt;" gives "&lt;". The pass goes byte by byte: "&" is never the trail byte of a
+// double-byte character (those are 0x40 and above), so whatever stands before an "&" (0x80, the
+// euro sign, a single byte, or a lead byte with no valid trail) it starts a reference.
 Text DecodeSerializerReferences(TextView value) {
     Text decoded;
     decoded.reserve(value.size());
     std::size_t i = 0;
     while (i < value.size()) {
-        const char ch = value[i];
-        if (static_cast<unsigned char>(ch) >= 0x80) {
-            decoded += value.substr(i, 2);
-            i += 2;
-            continue;
-        }
         bool replaced = false;
-        if (ch == '&') {
-            for (const auto& [reference, character] : kSerializerReferences) {
+        if (value[i] == '&') {
+            for (const auto& [reference, meaning] : kSerializerReferences) {
                 if (value.substr(i, reference.size()) == reference) {
-                    decoded += character;
+                    decoded += meaning;
                     i += reference.size();
                     replaced = true;
                     break;
@@ -41,7 +38,7 @@ Text DecodeSerializerReferences(TextView value) {
             }
         }
         if (!replaced) {
-            decoded += ch;
+            decoded += value[i];
             ++i;
         }
     }

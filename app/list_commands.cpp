@@ -41,6 +41,28 @@ std::wstring Hex(DWORD value) {
     return digits;
 }
 
+// The path in the form that has no length limit ("\\?\C:\…", "\\?\UNC\server\share\…");
+// as it is when it has a form of that kind already or cannot be made absolute.
+std::wstring WithoutLengthLimit(const std::wstring& path) {
+    if (path.starts_with(L"\\\\?\\") || path.starts_with(L"\\\\.\\")) {
+        return path;
+    }
+    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) {
+        return path;
+    }
+    std::wstring full(size, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) {
+        return path;
+    }
+    full.resize(length);
+    if (full.starts_with(L"\\\\")) {
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return L"\\\\?\\" + full;
+}
+
 DWORD WriteAll(HANDLE file, std::string_view bytes) {
     while (!bytes.empty()) {
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
@@ -113,14 +135,16 @@ ListCommand ChooseListCommand(HWND owner, HWND list, int x, int y) {
     return static_cast<ListCommand>(chosen);
 }
 
+std::wstring TemporaryPathFor(const std::wstring& path, int attempt) {
+    return WithoutLengthLimit(FolderOf(path) + L"~rh" + Hex(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(attempt) + L".tmp");
+}
+
 DWORD WriteFileReplacing(const std::wstring& path, std::string_view bytes) {
-    // Short temporary names: a path that fits as the target fits as the temporary file too.
-    const std::wstring folder = FolderOf(path);
-    const std::wstring stem = folder + L"~rh" + Hex(GetCurrentProcessId());
     std::wstring temporary;
     HANDLE file = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        temporary = stem + L"-" + std::to_wstring(attempt) + L".tmp";
+        temporary = TemporaryPathFor(path, attempt);
         file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
@@ -184,7 +208,8 @@ bool SaveListAs(HWND owner, HWND list) {
         return false;  // cancelled (or the dialog could not be shown: nothing was written)
     }
     const std::wstring target(path.data());
-    const Text lines = ListItemsAsLines(list, true);
+    // Each item as it is handed on elsewhere: a line break inside one must not make it two lines.
+    const Text lines = ListItemsAsLines(list, true, true);
     const DWORD error = WriteFileReplacing(target, TextView(lines.data(), lines.size()));
     if (error != 0) {
         const std::wstring message =

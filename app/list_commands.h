@@ -27,6 +27,12 @@ HMENU MakeResultListMenu(HWND list);
 // keyboard) puts it below the selected item, or at the list's corner. The command chosen.
 ListCommand ChooseListCommand(HWND owner, HWND list, int x, int y);
 
+// The temporary file that WriteFileReplacing writes at its attempt'th try for `path`: beside it,
+// named ~rh<process id>-<attempt>.tmp, in the form that has no length limit ("\\?\…"). That name
+// can be longer than the target's, so in a deep folder its ordinary path could pass the limit
+// (259 characters) that the target's does not reach.
+std::wstring TemporaryPathFor(const std::wstring& path, int attempt);
+
 // Writes the bytes so that the file is always either the old one or the whole new one: a
 // temporary file beside it is written and flushed, then renamed over it. 0, or the Windows error
 // code of the step that failed (the temporary file is then gone again and the old file as it was).
@@ -35,8 +41,9 @@ DWORD WriteFileReplacing(const std::wstring& path, std::string_view bytes);
 // The system's description of a Windows error code, for people.
 std::wstring ErrorDescription(DWORD error);
 
-// The Save As dialog for a text file, then the list written to it one address per line. A file
-// that cannot be written is named, with the reason, in a message box. True when it was saved.
+// The Save As dialog for a text file, then the list written to it one address per line, each as
+// it is handed on (AddressToHandOn), so that the file has one line per item. A file that cannot
+// be written is named, with the reason, in a message box. True when it was saved.
 bool SaveListAs(HWND owner, HWND list);
 
 }  // namespace rh

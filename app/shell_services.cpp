@@ -181,8 +181,16 @@ WideText ShellAddress(TextView text) {
     }
     WideText encoded;
     encoded.reserve(wide.size());
+    // A browser's parser reads "\" as "/" in an http or https address before its query and
+    // fragment: "http://media.test\v\a.mp4" is http://media.test/v/a.mp4. Encoded there, it
+    // would make the host another (invalid) one; in the query and fragment it is a character of
+    // its own and is encoded as before.
+    bool beforeQuery = true;
     for (wchar_t ch : wide) {
-        if (NeedsPercentEncoding(ch)) {
+        beforeQuery = beforeQuery && ch != L'?' && ch != L'#';
+        if (ch == L'\\' && beforeQuery) {
+            encoded += L'/';
+        } else if (NeedsPercentEncoding(ch)) {
             constexpr wchar_t kHex[] = L"0123456789ABCDEF";
             encoded += L'%';
             encoded += kHex[(ch >> 4) & 0xF];

@@ -28,10 +28,11 @@ Text AddressToHandOn(TextView address);
 TextView WebAddressPart(TextView text);
 
 // What the shell is given for a text: its web address part (see WebAddressPart) handed on (see
-// AddressToHandOn), without the spaces and control characters at its end, with every character
-// that cannot stand in an address as it is percent-encoded the way a browser encodes a typed
-// address (other control characters, space, " < > \ ^ ` { | }). Other characters, double-byte
-// ones included, stay. A quote or space therefore cannot end the address in the command line the
+// AddressToHandOn), without the spaces and control characters at its end, with "\" as "/" before
+// the query and fragment (as a browser's parser reads it there) and every other character that
+// cannot stand in an address as it is percent-encoded the way a browser encodes a typed address
+// (other control characters, space, " < > \ ^ ` { | }). Other characters, double-byte ones
+// included, stay. A quote or space therefore cannot end the address in the command line the
 // shell builds for the browser. Empty when the text is not a web address, and when the address is
 // longer than a browser takes (2083 characters).
 WideText ShellAddress(TextView text);

@@ -904,6 +904,17 @@ class WebBrowser final : public IWebBrowser2,
                     chromium_->NoticeTaken();
                 }
                 return;
+            case kChromiumPageDownload:
+                // As the real control does when a navigation's answer is a file: its download
+                // begins and ends, and the shown page stays (no NavigateComplete2, no
+                // DocumentComplete). A download no navigation of ours asked for tells nothing.
+                if (busy_) {
+                    BeginDownload();
+                    if (serial == serial_) {
+                        StopLoading();
+                    }
+                }
+                return;
             default:
                 OnChromiumLoaded();
         }

@@ -762,6 +762,13 @@ void ChromiumPage::OnEvent(const std::string& method, const Json& params) {
             }
             Notify(kChromiumPageNavigating, url);
         }
+    } else if (method == "Page.downloadWillBegin") {
+        // The answer is a file, not a page: Chromium downloads it and the shown page stays.
+        if (params.value("frameId", "") == frame_) {
+            std::wstring url = Utf8ToWide(params.value("url", ""));
+            LogLine(L"Download " + LogEscape(url));
+            Notify(kChromiumPageDownload, url);
+        }
     } else if (method == "Page.loadEventFired") {
         loading_ = false;
         // The blank page the target was made with may report its load late; only pages this

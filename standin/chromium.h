@@ -32,11 +32,12 @@ using Json = nlohmann::json;
 bool ChromiumEngineChosen();
 
 // What the notify message of a page says, in its wParam. The address that goes with a page
-// navigating or a page not found is the page's NoticeUrl().
+// navigating, a page not found or a download is the page's NoticeUrl().
 enum ChromiumNotice : WPARAM {
     kChromiumPageLoaded = 0,      // the main frame has finished loading a page
     kChromiumPageNavigating = 1,  // the page itself started a navigation (a form, a link, a script)
     kChromiumPageNotFound = 2,    // the page asked for is not in the web folder
+    kChromiumPageDownload = 3,    // the main frame's answer is a file to download, not a page
 };
 
 class ChromiumPage : public std::enable_shared_from_this<ChromiumPage> {

@@ -1,5 +1,6 @@
 // The value holders and the conversions between the program's values and VARIANTs.
 #include <cstring>
+#include <utility>
 
 #include "automation_fixture.h"
 #include "runtime/automation_convert.h"
@@ -225,6 +226,45 @@ TEST(TextConversion, TextsCrossAsGbkWhateverTheSystemCodePage) {
     EXPECT_EQ(Str(TextFromWide(L"\u8df3\0\u8f6c", 3)), "跳");
     EXPECT_TRUE(WideFromText(TextView()).empty());
     EXPECT_TRUE(TextFromWide(nullptr, 4).empty());
+}
+
+// A character GBK cannot hold is never made a look-alike that it has: that would quietly name
+// another resource. In an address it goes in as a browser puts it there, its UTF-8 bytes
+// percent-encoded; "?" would start the address's query.
+TEST(TextConversion, NoLookAlikesAndAddressesKeepWhatGbkCannotHold) {
+    // Characters the system's own conversion (best fit) makes look-alikes of.
+    const std::pair<const wchar_t*, const char*> lookAlikes[] = {
+        {L"\u00e2", "%C3%A2"},  // â, best fit "a"
+        {L"\u00a6", "%C2%A6"},  // ¦, best fit "|"
+        {L"\u00b2", "%C2%B2"},  // ², best fit "2"
+        {L"\u00dd", "%C3%9D"},  // Ý, best fit "Y"
+    };
+    for (const auto& [wide, encoded] : lookAlikes) {
+        EXPECT_NE(Narrow(wide), "?") << "no look-alike to avoid here: " << encoded;
+        EXPECT_EQ(Str(TextFromWide(wide)), "?") << encoded;
+        EXPECT_EQ(Str(AddressTextFromWide(wide, 1)), encoded);
+    }
+    EXPECT_EQ(Str(TextFromWide(L"http://media.test/\u00e2\u00b2.mp4")), "http://media.test/??.mp4");
+
+    const std::pair<std::wstring, const char*> addresses[] = {
+        {L"http://media.test/\u0e44\u0e17\u0e22/\ud55c\uad6d.mp4",
+         "http://media.test/%E0%B9%84%E0%B8%97%E0%B8%A2/%ED%95%9C%EA%B5%AD.mp4"},
+        {L"http://media.test/v\u00e2\u00b2.mp4?a=\u00a0",
+         "http://media.test/v%C3%A2%C2%B2.mp4?a=%C2%A0"},
+        // A character beyond the first plane, and a surrogate without its other half (U+FFFD).
+        {L"http://a/\U0001F600" + std::wstring(1, wchar_t{0xD800}) + L".flv",
+         "http://a/%F0%9F%98%80%EF%BF%BD.flv"},
+        // What GBK holds stays GBK, the euro sign (0x80) and a real "?" included.
+        {L"http://\u89c6\u9891.test/\u7b2c\u4e00\u96c6.mp4?\u20ac",
+         "http://视频.test/第一集.mp4?\x80"},
+        {L"http://a/\u0e01?x=\u89c6", "http://a/%E0%B8%81?x=视"},
+    };
+    for (const auto& [wide, expected] : addresses) {
+        EXPECT_EQ(Str(AddressTextFromWide(wide.c_str(), wide.size())), expected);
+    }
+    // Cut at the first NUL, as TextFromWide.
+    EXPECT_EQ(Str(AddressTextFromWide(L"\u0e01\0\u0e01", 3)), "%E0%B8%81");
+    EXPECT_TRUE(AddressTextFromWide(nullptr, 4).empty());
 }
 
 TEST_F(AutomationTest, ResultsAreCoercedToTheRequestedType) {

@@ -70,7 +70,13 @@ TEST(ShellAddressTest, EncodesWhatCannotStandInAnAddressAndDropsLineBreaks) {
         {"https://视频.example/第一集.flv?q=%41", L"https://视频.example/第一集.flv?q=%41"},
         // The carving rule's own result for a link with a target after its address.
         {"http://cdn.example.test/hd.mp4\" target", L"http://cdn.example.test/hd.mp4%22%20target"},
-        {"http://a/ \"<>\\^`{|}", L"http://a/%20%22%3C%3E%5C%5E%60%7B%7C%7D"},
+        {"http://a/ \"<>\\^`{|}", L"http://a/%20%22%3C%3E/%5E%60%7B%7C%7D"},
+        {"http://a/?q= \"<>\\^`{|}", L"http://a/?q=%20%22%3C%3E%5C%5E%60%7B%7C%7D"},
+        // A backslash is a slash to a browser before the query and fragment, the host's end
+        // included; after them it is a character of its own.
+        {"http://media.test\\v\\a.mp4", L"http://media.test/v/a.mp4"},
+        {"HTTPS:\\\\media.test\\v.flv?p=a\\b#c\\d", L"HTTPS://media.test/v.flv?p=a%5Cb#c%5Cd"},
+        {"http://a/v.mp4#t\\1?x\\2", L"http://a/v.mp4#t%5C1?x%5C2"},
         {"http://a/\x01\x1f\x7f.mp4", L"http://a/%01%1F%7F.mp4"},
         // Tab, CR and LF are dropped wherever they stand, as are the spaces at either end.
         {"http://a/v.mp4\r\ncalc.exe", L"http://a/v.mp4calc.exe"},
@@ -189,7 +195,7 @@ TEST_F(ShellTest, AnAddressReachesTheBrowserAsOneArgumentWhateverItHolds) {
          "http://a.example/v.mp4%22%20%22--new-window%22%20%22file:///C:/x"},
         {"http://a.example/v.mp4\r\ncalc.exe", "http://a.example/v.mp4calc.exe"},
         {"http://a.example/a b\t<c>\\d^e`f{g|h}\x01.flv",
-         "http://a.example/a%20b%3Cc%3E%5Cd%5Ee%60f%7Bg%7Ch%7D%01.flv"},
+         "http://a.example/a%20b%3Cc%3E/d%5Ee%60f%7Bg%7Ch%7D%01.flv"},
         {"http://a.example/视频?x=1&y=乗", "http://a.example/视频?x=1&y=乗"},
     };
     std::vector<std::string> expected;

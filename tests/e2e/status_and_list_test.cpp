@@ -143,14 +143,71 @@ TEST_F(StatusAndListTest, CursorAndButtonTipFollowThePageBeforeDuringAndAfterARe
     EXPECT_EQ(run.CloseWithEsc(), std::optional<DWORD>(0));
 }
 
-// A resolver whose answer lists six video addresses among ordinary links.
-std::string SixAddressWeb(WebRoot& web, std::vector<std::string>& addresses) {
+// A resolver that answers with a file to download, not a page: the navigation ends with neither
+// a document nor an error, and the window must not go on saying that the page is loading.
+TEST_F(StatusAndListTest, AnAnswerThatIsADownloadLeavesTheLoadingState) {
+    if (!UnderChromium()) {
+        GTEST_SKIP() << "the document model shows every answer as a page; Chromium downloads it";
+    }
+    ASSERT_TRUE(web_.PutStartPage(GbkPage(ResolverForm("answer.bin"))));
+    ASSERT_TRUE(web_.Put(kResolverHost, "answer.bin", std::string("\x00\x01\x02 a file", 10)));
+    PageHold hold(temp_);
+    ASSERT_TRUE(hold.Engage());
+    ProgramRun run(web_.Path());
+    run.SetEnvironment("REELHAWK_STANDIN_HOLD_FILE", hold.Path());
+    ASSERT_EQ(run.Start(/*waitForPage=*/false), "");
+    ASSERT_TRUE(run.WaitForLogLines("Held", 0, 20000)) << "the start page was not held back";
+
+    // What the window shows while a page loads, and once it has loaded.
+    ASSERT_TRUE(BringToFront(run.Window()));
+    MoveMouseTo(CentreOf(run.Button()));
+    const std::string loadingTip = WaitForButtonTip(run, [](const std::string&) { return true; });
+    ASSERT_FALSE(loadingTip.empty()) << "the button shows no tip while the page loads";
+    const HCURSOR loadingCursor = ShownCursor();
+    hold.Release();
+    ASSERT_TRUE(run.WaitForLogLines("Loaded", 0, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return ShownCursor() != loadingCursor; }, 5000));
+    const HCURSOR readyCursor = ShownCursor();
+    const std::string readyTip =
+        WaitForButtonTip(run, [&](const std::string& t) { return t != loadingTip; });
+    ASSERT_NE(readyTip, loadingTip);
+
+    // The form is sent and its answer downloaded; the resolving page stays shown.
+    run.TypeAddressAndPressEnter(L"http://video.example.test/v/download");
+    ASSERT_TRUE(run.WaitForLogLines("Download", 0, 20000)) << "the answer was not downloaded";
+    ASSERT_TRUE(WaitUntil([&] { return run.Caption() == kHarvestCaption; }, 5000));
+    MoveMouseTo(CentreOf(run.Button()));
+    EXPECT_TRUE(WaitUntil([&] { return ShownCursor() == readyCursor; }, 5000))
+        << "the cursor still says a page is loading";
+    const std::string afterTip = WaitForButtonTip(
+        run, [&](const std::string& t) { return t != loadingTip && t != readyTip; });
+    EXPECT_NE(afterTip, loadingTip);
+    EXPECT_NE(afterTip, readyTip) << "the tip does not say the list can be fetched";
+
+    // A harvest (of the page still shown, which lists nothing) leaves it so.
+    ASSERT_TRUE(run.HarvestAndWait());
+    EXPECT_TRUE(run.Items().empty());
+    EXPECT_NE(WaitForButtonTip(run, [&](const std::string& t) { return t != afterTip; }),
+              loadingTip);
+    EXPECT_TRUE(WaitUntil([&] { return ShownCursor() == readyCursor; }, 5000));
+    EXPECT_EQ(run.LogLines("Loaded").size(), 1u);
+    EXPECT_EQ(run.CloseWithEsc(), std::optional<DWORD>(0));
+}
+
+// A resolver whose answer lists six video addresses among ordinary links, and after them a
+// seventh, `extra`, when one is given (its link's text names an .mp4 file).
+std::string SixAddressWeb(WebRoot& web, std::vector<std::string>& addresses,
+                          const std::string& extra = {}) {
     std::string links = Link("http://www.reelhawk.test/help.html", "help");
     for (int i = 1; i <= 6; ++i) {
         const std::string address =
             "http://media.reelhawk.test/part" + std::to_string(i) + (i % 2 ? ".flv" : ".mp4");
         addresses.push_back(address);
         links += Link(address, "part" + std::to_string(i) + (i % 2 ? ".flv" : ".mp4"));
+    }
+    if (!extra.empty()) {
+        addresses.push_back(extra);
+        links += Link(extra, "a.mp4");
     }
     if (!web.PutStartPage(GbkPage(ResolverForm("answer.html"))) ||
         !web.Put(kResolverHost, "answer.html", GbkPage(links))) {
@@ -300,22 +357,31 @@ class LockedFolder {
 };
 
 TEST_F(StatusAndListTest, SaveWritesTheListAndAFailedSaveLeavesTheOldFileAsItWas) {
-    ASSERT_EQ(SixAddressWeb(web_, addresses_), "");
+    // The last item is a page's: its address holds a line break, and after it another address.
+    ASSERT_EQ(
+        SixAddressWeb(web_, addresses_,
+                      "http://media.reelhawk.test/a.mp4\nhttp://evil.example.test/payload.exe"),
+        "");
     ProgramRun run(web_.Path());
     ASSERT_NO_FATAL_FAILURE(ListSixAddresses(run, L"http://video.example.test/v/save"));
     DWORD processId = 0;
     GetWindowThreadProcessId(run.Window(), &processId);
     std::string lines;
-    for (const std::string& a : addresses_) {
+    for (std::string a : addresses_) {
+        std::erase(a, '\n');
         lines += a + "\r\n";
     }
 
-    // Saved into a new file: the addresses, one per line, bytes as listed.
+    // Saved into a new file: the addresses, one per line, each as it is handed on (without line
+    // breaks), so the file has as many lines as the list has items.
     const std::string target = temp_.File("addresses.txt");
     PickFromListMenu(run, 0, 3);  // 保存列表…
     ASSERT_TRUE(SaveThroughDialog(processId, target));
     EXPECT_TRUE(WaitUntil([&] { return ReadWholeFile(target) == lines; }, 5000))
         << ReadWholeFile(target);
+    const std::string saved = ReadWholeFile(target);
+    EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'),
+              static_cast<std::ptrdiff_t>(run.Items().size()));
 
     // Into a folder where nothing can be written, over a file that is there: a message box
     // names the file, and the old file is untouched.

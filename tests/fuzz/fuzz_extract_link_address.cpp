@@ -1,6 +1,7 @@
 // ExtractLinkAddress and IsVideoLink against references built on plain substring search: with
-// every trail byte masked out, a search for the ASCII separators, markers and character
-// references finds exactly the matches at character starts.
+// every trail byte masked out, a search for the ASCII separators and markers finds exactly the
+// matches at character starts. Character references start with "&", never a trail byte, so they
+// are searched for in the bytes as they are.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,27 +22,33 @@ std::optional<std::string> ReferenceAddress(std::string_view text) {
     const std::size_t from = open + 2;
     const std::size_t next = tag.find("=\"", from);
     const std::size_t to = next == std::string_view::npos ? tag.size() : next;
-    // In the masked text an ASCII byte is never a trail byte, so a reference found there starts
-    // at a character start. A reference stands for its character; other semicolons go.
-    static constexpr std::pair<std::string_view, char> kReferences[] = {
-        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}};
-    const std::string_view value = std::string_view(masked).substr(0, to);
-    std::string address;
+    // "&" is never a trail byte, so a reference is found by plain search in the bytes themselves.
+    // A reference stands for what it means in an address; then the semicolons go that are not
+    // trail bytes of the decoded value.
+    static constexpr std::pair<std::string_view, std::string_view> kReferences[] = {
+        {"&amp;", "&"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&nbsp;", "%C2%A0"}};
+    const std::string_view value = text.substr(0, to);
+    std::string decoded;
     for (std::size_t i = from; i < to;) {
-        bool decoded = false;
-        for (const auto& [reference, character] : kReferences) {
+        bool replaced = false;
+        for (const auto& [reference, meaning] : kReferences) {
             if (value.substr(i).starts_with(reference)) {
-                address += character;
+                decoded += meaning;
                 i += reference.size();
-                decoded = true;
+                replaced = true;
                 break;
             }
         }
-        if (!decoded) {
-            if (masked[i] != ';') {
-                address += text[i];
-            }
+        if (!replaced) {
+            decoded += text[i];
             ++i;
+        }
+    }
+    const std::string maskedValue = fuzz::MaskTrailBytes(decoded);
+    std::string address;
+    for (std::size_t i = 0; i < decoded.size(); ++i) {
+        if (maskedValue[i] != ';') {
+            address += decoded[i];
         }
     }
     return address;

@@ -38,7 +38,8 @@ LINKS = [
     b'<a href="v.mp4\x81',               # a lead byte at the very end
     b'<a href="v.mp4?a=1&amp;b=2;&amp;c=&lt;&gt;&quot;&amp;">v</a>',  # as a browser writes it
     b'<a href="v.mp4?a&ampx&amp&amp;lt;">',                      # only looks like references
-    b'<a href="v\x81&amp;x&quot">',     # an ampersand in trail position
+    b'<a href="v\x81&amp;x&quot">',     # an ampersand after a lead byte still starts a reference
+    b'<a href="v.mp4?e=\x80&amp;x=1&nbsp;">',  # after 0x80 (the euro sign) too; "&nbsp;"
     b'<a href="http://cdn.example.test/' + "电影".encode("gbk") + b'.flv">' +
     "下载".encode("gbk") + b"</a>",
 ]

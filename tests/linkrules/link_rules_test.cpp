@@ -65,8 +65,8 @@ TEST(ExtractLinkAddress, ReferencesABrowserWritesAreDecodedBeforeTheSemicolonsGo
 TEST(ExtractLinkAddress, TextThatOnlyLooksLikeAReferenceStays) {
     EXPECT_EQ(Address("<a href=\"v.mp4?a=1&ampx=2\">v</a>"), "v.mp4?a=1&ampx=2");
     EXPECT_EQ(Address("<a href=\"v.mp4?a=1&amp\">v</a>"), "v.mp4?a=1&amp");
-    EXPECT_EQ(Address("<a href=\"v.mp4?a=1&x=2&AMP;b&#38;c&nbsp;d\">v</a>"),
-              "v.mp4?a=1&x=2&AMPb&#38c&nbspd");
+    EXPECT_EQ(Address("<a href=\"v.mp4?a=1&x=2&AMP;b&#38;c&NBSP;d&nbspe\">v</a>"),
+              "v.mp4?a=1&x=2&AMPb&#38c&NBSPd&nbspe");
     EXPECT_EQ(Address("<a href=\"&&amp;&\">v</a>"), "&&&");
 }
 
@@ -124,9 +124,20 @@ TEST(ExtractLinkAddress, ReferencesAmongDoubleByteText) {
     EXPECT_EQ(Address("<a href=\"http://\xCA\xD3\xC6\xB5.test/\xB5\xDA\xD2\xBB.mp4?"
                       "\xB1\xEA=\xB8\xDF&amp;\xC7\xE5=1;\">x</a>"),
               "http://\xCA\xD3\xC6\xB5.test/\xB5\xDA\xD2\xBB.mp4?\xB1\xEA=\xB8\xDF&\xC7\xE5=1");
-    // An ampersand in trail position starts no reference; its semicolon is a page semicolon.
-    EXPECT_EQ(Address("<a href=\"v\x81&amp;x\">"), "v\x81&ampx");
     EXPECT_EQ(Address("<a href=\"v\x81\x40&amp;x\">"), "v\x81\x40&x");
+}
+
+// The references are decoded byte by byte: "&" is never a trail byte, so it starts a reference
+// after 0x80 (the euro sign, one byte in code page 936) or any lead byte. "&nbsp;", which a
+// browser writes for U+00A0, is that character as a browser's address parser writes it.
+TEST(ExtractLinkAddress, EveryAmpersandStartsAReferenceAndNbspIsWhatAnAddressMakesOfIt) {
+    EXPECT_EQ(Address("<a href=\"http://a/v.mp4?e=\x80&amp;x=1\">v</a>"),
+              "http://a/v.mp4?e=\x80&x=1");
+    EXPECT_EQ(Address("<a href=\"v\x81&amp;x\">"), "v\x81&x");
+    EXPECT_EQ(Address("<a href=\"v\xFE&quot;&lt;\">"), "v\xFE\"<");
+    EXPECT_EQ(Address("<a href=\"http://a/my&nbsp;clip.mp4?t=&nbsp;\">v</a>"),
+              "http://a/my%C2%A0clip.mp4?t=%C2%A0");
+    EXPECT_EQ(Address("<a href=\"\x80&nbsp;\">v</a>"), "\x80%C2%A0");
 }
 
 }  // namespace
