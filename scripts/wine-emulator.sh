@@ -20,16 +20,20 @@ set -u
 linger_seconds=${REELHAWK_WINE_LINGER_SECONDS:-5}
 dir=$(mktemp -d "${TMPDIR:-/tmp}/reelhawk-wine.XXXXXX") || exit 1
 out="$dir/out" err="$dir/err"
-mkfifo "$dir/stdout" "$dir/stderr" || exit 1
-readers=() watcher=
-cleanup() {
-    # A child this script forks (before it runs what it was forked for) can run this trap too.
-    [ "$BASHPID" = "$$" ] || return 0
+mkfifo "$dir/stdout" "$dir/stderr" || { rm -rf "$dir"; exit 1; }
+readers=() watcher= program=
+# Not a trap on EXIT: a child forked for a background command runs that trap too when a signal
+# comes before it has started what it was forked for.
+finish() {
+    [ -n "$program" ] && kill "$program" 2>/dev/null  # only when this script is ended itself
     [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
     [ ${#readers[@]} -gt 0 ] && kill "${readers[@]}" 2>/dev/null
     rm -rf "$dir"
+    exit "$1"
 }
-trap cleanup EXIT
+trap 'finish 129' HUP
+trap 'finish 130' INT
+trap 'finish 143' TERM
 
 note() { echo "[reelhawk] $*" >&2; }
 
@@ -122,13 +126,14 @@ for attempt in 1 2; do
     watcher=$!
     wait "$program"
     status=$?
+    program=
     elapsed_ms=$((($(date +%s%N) - started) / 1000000))
     kill "$watcher" 2>/dev/null
     wait "$watcher" 2>/dev/null
     watcher=
     finish_output "$(basename "$1")" "$status"
     if [ "$status" -eq 0 ] || [ -s "$out" ] || [ "$elapsed_ms" -ge 5000 ] || [ "$attempt" -eq 2 ]; then
-        exit "$status"
+        finish "$status"
     fi
     note="wine ended $(basename "$1") with code $status after $elapsed_ms ms before it printed anything; starting it once more"
     echo "[reelhawk] $note" >&2
