@@ -72,7 +72,8 @@ export REELHAWK_ARTIFACTS="$REELHAWK_BUILD/artifacts"
 # Wine's own error lines on, so that a program Wine could not start says why.
 export WINEDEBUG=-all,err+all
 export REELHAWK_WINE_RESTARTS="$REELHAWK_BUILD/artifacts/wine-restarts.log"
-rm -f "$REELHAWK_WINE_RESTARTS"
+export REELHAWK_WINE_NOTES="$REELHAWK_BUILD/artifacts/wine-held-output.log"
+rm -f "$REELHAWK_WINE_RESTARTS" "$REELHAWK_WINE_NOTES"
 # ctest's output to the screen and to the run's log; its own exit status.
 windows_ctest() {
     ctest --test-dir "$REELHAWK_BUILD/windows" -j "$jobs" --output-on-failure --timeout 300 2>&1 |
@@ -97,6 +98,11 @@ fi
 if [ -s "$REELHAWK_WINE_RESTARTS" ]; then
     log "Wine failed to start these programs at the first try; each was started once more:"
     sed 's/^/    /' "$REELHAWK_WINE_RESTARTS" >&2
+fi
+if [ -s "$REELHAWK_WINE_NOTES" ]; then
+    log "these programs ended while Wine processes they had started held their output open" \
+        "(the Wine server was started again during the run):"
+    sed 's/^/    /' "$REELHAWK_WINE_NOTES" >&2
 fi
 reelhawk_stop_chromium
 reelhawk_stop_wine
