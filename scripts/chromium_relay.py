@@ -7,6 +7,8 @@ each message JSON ended by a NUL byte). Programs under Wine cannot hold those de
 relay listens on 127.0.0.1 and carries the same NUL-ended messages over TCP. Each connection gets
 its own message ids and the events of the sessions it attached; the browser contexts it created
 are disposed of when it goes away, so a program that crashes leaves nothing behind in Chromium.
+Chromium's profile is a temporary folder named after the relay's process id; a relay that starts
+removes the folders of relays that no longer run (a relay ended by SIGKILL cannot).
 
     chromium_relay.py PORT_FILE     starts Chromium, writes "127.0.0.1:PORT" to PORT_FILE once
                                     it listens, and runs until SIGTERM or Chromium ends
@@ -14,10 +16,10 @@ are disposed of when it goes away, so a program that crashes leaves nothing behi
 import json
 import os
 import selectors
+import shutil
 import signal
 import socket
 import subprocess
-import shutil
 import sys
 import tempfile
 import traceback
@@ -202,10 +204,10 @@ class Relay:
                 if key.data == "accept":
                     try:
                         sock, _ = server.accept()
+                        sock.setblocking(False)
+                        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
                     except OSError:
-                        continue  # the connection was reset before it was accepted
-                    sock.setblocking(False)
-                    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                        continue  # the connection was reset before it was taken
                     self.selector.register(sock, selectors.EVENT_READ, Client(sock))
                 elif key.data == "chromium":
                     data = os.read(self.from_chromium, 1 << 20)
