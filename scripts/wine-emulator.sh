@@ -12,9 +12,10 @@
 # later (REELHAWK_WINE_LINGER_SECONDS, 5) is said on stderr at once, with the processes that still
 # hold its output and what the program's threads wait in; it is left alone, and ctest's time-out
 # decides. The run is over when the program has ended, even if another process still holds its
-# output open: a Wine server that was started again during a test run (the first one ended or
-# was ended) is started by a test program, and keeps that program's stderr for as long as it runs.
-# That is said on stderr, and noted in REELHAWK_WINE_NOTES when it names a file.
+# output open: when the Wine server was ended during a test run, the next program starts a new one
+# and Wine's services with it, and they keep that program's stderr for as long as they run, which
+# with other programs starting all the time is to the end of the run. That is said on stderr, and
+# noted in REELHAWK_WINE_NOTES when it names a file.
 set -u
 
 linger_seconds=${REELHAWK_WINE_LINGER_SECONDS:-5}
