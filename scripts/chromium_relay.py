@@ -7,6 +7,8 @@ each message JSON ended by a NUL byte). Programs under Wine cannot hold those de
 relay listens on 127.0.0.1 and carries the same NUL-ended messages over TCP. Each connection gets
 its own message ids and the events of the sessions it attached; the browser contexts it created
 are disposed of when it goes away, so a program that crashes leaves nothing behind in Chromium.
+Chromium's profile is a temporary folder named after the relay's process id; a relay that starts
+removes the folders of relays that no longer run (a relay ended by SIGKILL cannot).
 
     chromium_relay.py PORT_FILE     starts Chromium, writes "127.0.0.1:PORT" to PORT_FILE once
                                     it listens, and runs until SIGTERM or Chromium ends
@@ -14,11 +16,13 @@ are disposed of when it goes away, so a program that crashes leaves nothing behi
 import json
 import os
 import selectors
+import shutil
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import traceback
 
 # REELHAWK_RELAY_TRACE=file writes the start of every message to that file, for debugging.
 TRACE = open(os.environ["REELHAWK_RELAY_TRACE"], "a") if os.environ.get("REELHAWK_RELAY_TRACE") else None
@@ -55,6 +59,36 @@ def start_chromium(profile):
     os.close(to_chromium_r)
     os.close(from_chromium_w)
     return process, to_chromium_w, from_chromium_r
+
+
+PROFILE_PREFIX = "reelhawk-chromium-"
+
+
+def relay_running(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as cmdline:
+            return b"chromium_relay" in cmdline.read()
+    except FileNotFoundError:
+        return False
+    except OSError:
+        return True  # there, but not ours to read: leave its folder alone
+
+
+def remove_dead_profiles(folder):
+    """Removes the profile folders of relays that no longer run (ended by SIGKILL, say, so they
+    could not clean up), each named after its relay's process id. Folders of running relays, and
+    folders not named so, are left alone."""
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return
+    for name in names:
+        pid = name[len(PROFILE_PREFIX):].split("-", 1)[0]
+        if not name.startswith(PROFILE_PREFIX) or not pid.isdigit() or relay_running(int(pid)):
+            continue
+        path = os.path.join(folder, name)
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path, ignore_errors=True)
 
 
 class Client:
@@ -103,6 +137,10 @@ class Relay:
         self.flush(client)
 
     def flush(self, client):
+        # A client can go in the middle of a select() batch (a reply to it failed to send), while
+        # the batch still holds its write event.
+        if client.sock is None:
+            return
         try:
             while client.outbox:
                 sent = client.sock.send(client.outbox)
@@ -164,9 +202,12 @@ class Relay:
         while True:
             for key, events in self.selector.select():
                 if key.data == "accept":
-                    sock, _ = server.accept()
-                    sock.setblocking(False)
-                    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                    try:
+                        sock, _ = server.accept()
+                        sock.setblocking(False)
+                        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                    except OSError:
+                        continue  # the connection was reset before it was taken
                     self.selector.register(sock, selectors.EVENT_READ, Client(sock))
                 elif key.data == "chromium":
                     data = os.read(self.from_chromium, 1 << 20)
@@ -200,17 +241,18 @@ def main():
         print(__doc__, file=sys.stderr)
         return 2
     port_file = sys.argv[1]
-    profile = tempfile.mkdtemp(prefix="reelhawk-chromium-")
+    remove_dead_profiles(tempfile.gettempdir())
+    profile = tempfile.mkdtemp(prefix="%s%d-" % (PROFILE_PREFIX, os.getpid()))
     process, to_chromium, from_chromium = start_chromium(profile)
 
-    def stop(*_):
+    def stop(*_, status=0):
         process.terminate()
         try:
             process.wait(5)
         except subprocess.TimeoutExpired:
             process.kill()
         subprocess.run(["rm", "-rf", profile])
-        sys.exit(0)
+        sys.exit(status)
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
@@ -223,8 +265,10 @@ def main():
     os.replace(port_file + ".tmp", port_file)
     try:
         Relay(to_chromium, from_chromium).run(server)
-    finally:
-        stop()
+    except Exception:
+        traceback.print_exc()  # stop() ends the process, which would hide why
+        stop(status=1)
+    stop()
 
 
 if __name__ == "__main__":

@@ -6,6 +6,74 @@ export REELHAWK_BUILD
 
 log() { printf '[reelhawk] %s\n' "$*" >&2; }
 
+# What a script started goes with it, also when the script itself is ended (a CI runner's SIGTERM,
+# Ctrl-C): the command it was running, Chromium, the Wine server and the display. Call it before
+# starting anything; run long commands through reelhawk_run, so that a signal is acted on at once.
+reelhawk_stop_all_on_exit() {
+    trap reelhawk_stop_all EXIT
+    trap 'exit 129' HUP
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+}
+
+reelhawk_stop_all() {
+    local status=$?
+    trap - EXIT HUP INT TERM
+    reelhawk_end_command
+    reelhawk_stop_chromium
+    reelhawk_stop_wine
+    reelhawk_stop_display
+    exit "$status"
+}
+
+# Runs a command as a child the script waits for: bash acts on a trapped signal only once the
+# foreground command has ended, which for a build or a test run is many minutes later. Its
+# standard input stays the script's (a background command would get /dev/null).
+reelhawk_run() {
+    "$@" <&0 &
+    REELHAWK_COMMAND_PID=$!
+    wait "$REELHAWK_COMMAND_PID"
+    local status=$?
+    unset REELHAWK_COMMAND_PID
+    return $status
+}
+
+# The ids of a process and of all the processes below it, parents first.
+reelhawk_process_tree() {
+    ps -e -o pid=,ppid= | awk -v root="$1" '
+        { children[$2] = children[$2] " " $1 }
+        END {
+            queue[1] = root; n = 1
+            for (i = 1; i <= n; i++) {
+                print queue[i]
+                count = split(children[queue[i]], below, " ")
+                for (j = 1; j <= count; j++) queue[++n] = below[j]
+            }
+        }'
+}
+
+# Ends the command reelhawk_run is running, with whatever it started that is still below it
+# (ctest's test programs, their tee, a build's compilers), each by its id: TERM, then KILL for
+# what is still there after five seconds.
+reelhawk_end_command() {
+    [ -n "${REELHAWK_COMMAND_PID:-}" ] || return 0
+    local -a tree
+    mapfile -t tree < <(reelhawk_process_tree "$REELHAWK_COMMAND_PID")
+    kill -TERM "${tree[@]}" 2>/dev/null
+    local i pid left
+    for i in $(seq 1 50); do
+        left=0
+        for pid in "${tree[@]}"; do
+            kill -0 "$pid" 2>/dev/null && left=1 && break
+        done
+        [ $left -eq 0 ] && break
+        sleep 0.1
+    done
+    [ $left -eq 0 ] || kill -KILL "${tree[@]}" 2>/dev/null
+    wait "$REELHAWK_COMMAND_PID" 2>/dev/null
+    unset REELHAWK_COMMAND_PID
+}
+
 # Debian packages the build, the tests and the demo need, each with a command that proves it.
 reelhawk_ensure_packages() {
     local -a want=(
@@ -101,6 +169,7 @@ reelhawk_wine_env() {
 
 reelhawk_start_wine() {
     reelhawk_wine_env
+    REELHAWK_WINE_STARTED=1  # from here on, stopping the server is ours to do
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         log "creating the Wine prefix $WINEPREFIX"
         mkdir -p "$WINEPREFIX"
@@ -128,7 +197,11 @@ reelhawk_cjk_fonts() {
 }
 
 reelhawk_stop_wine() {
-    [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1
+    # Only a server this script started: WINEPREFIX may be the user's own before then.
+    if [ -n "${REELHAWK_WINE_STARTED:-}" ] && [ -n "${WINEPREFIX:-}" ]; then
+        wineserver -k >/dev/null 2>&1
+        unset REELHAWK_WINE_STARTED
+    fi
     return 0
 }
 

@@ -18,10 +18,11 @@ set -uo pipefail
 REELHAWK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$REELHAWK_ROOT/scripts/lib.sh"
 cd "$REELHAWK_ROOT"
+reelhawk_stop_all_on_exit
 
 reelhawk_ensure_packages || exit 1
-cmake --preset windows -B "$REELHAWK_BUILD/windows" >/dev/null &&
-    cmake --build "$REELHAWK_BUILD/windows" -j "$(nproc)" || exit 1
+reelhawk_run cmake --preset windows -B "$REELHAWK_BUILD/windows" >/dev/null &&
+    reelhawk_run cmake --build "$REELHAWK_BUILD/windows" -j "$(nproc)" || exit 1
 
 exe="$REELHAWK_BUILD/windows/app/reelhawk.exe"
 driver="$REELHAWK_BUILD/windows/tests/e2e/reelhawk_driver.exe"
@@ -35,7 +36,7 @@ if [ -n "${DISPLAY:-}" ]; then
     reelhawk_start_wine
     reelhawk_shell_handler browser
     [ "${REELHAWK_STANDIN_ENGINE:-}" = chromium ] && reelhawk_start_chromium
-    wine "$exe"
+    reelhawk_run wine "$exe"
     status=$?
     reelhawk_stop_chromium
     reelhawk_stop_wine

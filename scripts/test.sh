@@ -38,6 +38,7 @@ esac
 jobs=$(nproc)
 status=0
 started=$(date +%s)
+reelhawk_stop_all_on_exit
 
 reelhawk_ensure_packages || exit 1
 
@@ -45,20 +46,21 @@ step() { log "$*"; }
 
 # Host: the portable parts under ASan/UBSan.
 step "host build"
-cmake --preset host -B "$REELHAWK_BUILD/host" >/dev/null &&
-    cmake --build "$REELHAWK_BUILD/host" -j "$jobs" || exit 1
+reelhawk_run cmake --preset host -B "$REELHAWK_BUILD/host" >/dev/null &&
+    reelhawk_run cmake --build "$REELHAWK_BUILD/host" -j "$jobs" || exit 1
 
 # Windows: the whole program, cross-compiled.
 step "windows build"
-cmake --preset windows -B "$REELHAWK_BUILD/windows" >/dev/null &&
-    cmake --build "$REELHAWK_BUILD/windows" -j "$jobs" || exit 1
+reelhawk_run cmake --preset windows -B "$REELHAWK_BUILD/windows" >/dev/null &&
+    reelhawk_run cmake --build "$REELHAWK_BUILD/windows" -j "$jobs" || exit 1
 
 # The release zip; a test checks what it holds.
 step "release package"
-cmake --build "$REELHAWK_BUILD/windows" --target package >/dev/null || exit 1
+reelhawk_run cmake --build "$REELHAWK_BUILD/windows" --target package >/dev/null || exit 1
 
 step "host tests"
-ctest --test-dir "$REELHAWK_BUILD/host" -j "$jobs" --output-on-failure --timeout 300 || status=1
+reelhawk_run ctest --test-dir "$REELHAWK_BUILD/host" -j "$jobs" --output-on-failure --timeout 300 ||
+    status=1
 
 step "windows tests under Wine"
 reelhawk_start_display || exit 1
@@ -70,15 +72,21 @@ export REELHAWK_ARTIFACTS="$REELHAWK_BUILD/artifacts"
 # Wine's own error lines on, so that a program Wine could not start says why.
 export WINEDEBUG=-all,err+all
 export REELHAWK_WINE_RESTARTS="$REELHAWK_BUILD/artifacts/wine-restarts.log"
-rm -f "$REELHAWK_WINE_RESTARTS"
+export REELHAWK_WINE_NOTES="$REELHAWK_BUILD/artifacts/wine-held-output.log"
+rm -f "$REELHAWK_WINE_RESTARTS" "$REELHAWK_WINE_NOTES"
+# ctest's output to the screen and to the run's log; its own exit status.
+windows_ctest() {
+    ctest --test-dir "$REELHAWK_BUILD/windows" -j "$jobs" --output-on-failure --timeout 300 2>&1 |
+        tee "$1"
+    return "${PIPESTATUS[0]}"
+}
 runs=()
 for run in $(seq 1 "$repeat"); do
     [ "$repeat" -gt 1 ] && step "windows tests, run $run of $repeat"
     run_started=$(date +%s)
     ctest_log="$REELHAWK_BUILD/artifacts/ctest-windows-$run.log"
-    ctest --test-dir "$REELHAWK_BUILD/windows" -j "$jobs" --output-on-failure --timeout 300 \
-        2>&1 | tee "$ctest_log"
-    run_status=${PIPESTATUS[0]}
+    reelhawk_run windows_ctest "$ctest_log"
+    run_status=$?
     [ "$run_status" -eq 0 ] || status=1
     summary=$(grep -E '^[0-9]+% tests passed' "$ctest_log" | tail -n 1)
     runs+=("run $run: ${summary:-no summary}, $(($(date +%s) - run_started)) s")
@@ -91,13 +99,18 @@ if [ -s "$REELHAWK_WINE_RESTARTS" ]; then
     log "Wine failed to start these programs at the first try; each was started once more:"
     sed 's/^/    /' "$REELHAWK_WINE_RESTARTS" >&2
 fi
+if [ -s "$REELHAWK_WINE_NOTES" ]; then
+    log "these programs ended while Wine processes they had started held their output open" \
+        "(the Wine server was started again during the run):"
+    sed 's/^/    /' "$REELHAWK_WINE_NOTES" >&2
+fi
 reelhawk_stop_chromium
 reelhawk_stop_wine
 reelhawk_stop_display
 
 if [ -x "$REELHAWK_ROOT/scripts/fuzz.sh" ]; then
     step "fuzz smoke runs"
-    "$REELHAWK_ROOT/scripts/fuzz.sh" "${REELHAWK_FUZZ_SECONDS:-25}" || status=1
+    reelhawk_run "$REELHAWK_ROOT/scripts/fuzz.sh" "${REELHAWK_FUZZ_SECONDS:-25}" || status=1
 fi
 
 log "all done in $(($(date +%s) - started)) s; $([ $status -eq 0 ] && echo passed || echo FAILED)"

@@ -4,12 +4,8 @@
 set -uo pipefail
 REELHAWK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$REELHAWK_ROOT/scripts/lib.sh"
+reelhawk_stop_all_on_exit
 reelhawk_start_display || exit 1
 reelhawk_start_wine
 reelhawk_start_chromium
-"$@"
-status=$?
-reelhawk_stop_chromium
-reelhawk_stop_wine
-reelhawk_stop_display
-exit $status
+reelhawk_run "$@"
