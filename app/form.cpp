@@ -1,12 +1,16 @@
 #include "app/form.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <vector>
 
 #include "app/browser_host.h"
 #include "app/cursor.h"
+#include "app/dpi.h"
 #include "app/label.h"
 #include "app/own_window.h"
 #include "runtime/events.h"
@@ -23,17 +27,21 @@ HINSTANCE Instance() {
     return GetModuleHandleA(nullptr);
 }
 
-// A stored font record made into a font: character set, precisions, quality and pitch are ours,
-// not the record's. Null when the record is not a whole LOGFONTA.
-HFONT MakeComponentFont(const FontRecord& record) {
+// The list's items are this much taller than the control's own (template pixels).
+constexpr int kListItemExtraHeight = 3;
+
+// A stored font record made into a font for this DPI (its sizes are template pixels): character
+// set, precisions, quality and pitch are ours, not the record's. Null when the record is not a
+// whole LOGFONTA.
+HFONT MakeComponentFont(const FontRecord& record, UINT dpi) {
     if (record.bytes == nullptr || record.size != sizeof(LOGFONTA)) {
         return nullptr;
     }
     LOGFONTA stored;
     std::memcpy(&stored, record.bytes, sizeof(stored));
     LOGFONTW font{};
-    font.lfHeight = stored.lfHeight;
-    font.lfWidth = stored.lfWidth;
+    font.lfHeight = ScaleToDpi(stored.lfHeight, dpi);
+    font.lfWidth = ScaleToDpi(stored.lfWidth, dpi);
     font.lfEscapement = stored.lfEscapement;
     font.lfOrientation = stored.lfOrientation;
     font.lfWeight = stored.lfWeight;
@@ -146,6 +154,7 @@ class Form {
 
     HWND Window() const noexcept { return window_; }
     std::uint32_t Id() const noexcept { return tpl_.window.id; }
+    UINT Dpi() const noexcept { return dpi_; }
 
     bool Create();
     HWND FindComponent(std::uint32_t id) const;
@@ -154,11 +163,18 @@ class Form {
     LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   private:
+    DWORD FrameStyle() const;
+    DWORD FrameExStyle() const { return tpl_.window.toolWindow ? WS_EX_TOOLWINDOW : 0; }
+    SIZE OuterSize() const;
+    RECT ComponentRect(const ComponentRecord& record) const;
     bool CreateWindowFrame();
     void ApplyIcon();
     bool CreateComponent(const ComponentRecord& record, int index);
     HWND CreateComponentWindow(Component& c, DWORD style, DWORD exStyle);
     void FinishComponent(Component& c);
+    void FitListItemHeight(const Component& c) const;
+    void OnDpiChanged(UINT dpi, const RECT& suggested);
+    void LayOutComponent(Component& c);
 
     const Component* ComponentOf(HWND window) const;
     const Component* ComponentContaining(HWND window) const;
@@ -185,6 +201,7 @@ class Form {
     HICON bigIcon_ = nullptr;
     HICON smallIcon_ = nullptr;
     HBRUSH backBrush_ = nullptr;  // only for a colour other than button face
+    UINT dpi_ = kTemplateDpi;     // the scale the window is laid out for
     std::vector<std::unique_ptr<Component>> components_;
 };
 
@@ -252,7 +269,7 @@ bool Form::Create() {
     return true;
 }
 
-bool Form::CreateWindowFrame() {
+DWORD Form::FrameStyle() const {
     const WindowRecord& w = tpl_.window;
     DWORD style = WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
     if (w.minimizeBox) {
@@ -264,20 +281,57 @@ bool Form::CreateWindowFrame() {
     if (w.resizable) {
         style |= WS_THICKFRAME;
     }
-    const DWORD exStyle = w.toolWindow ? WS_EX_TOOLWINDOW : 0;
+    return style;
+}
+
+// The template's outer size at the window's DPI: the client area it leaves at 96 DPI, scaled,
+// inside the system's frame at this DPI (the caption does not grow by the same factor). Where the
+// system cannot give the frame at 96 DPI, the whole outer size is scaled.
+SIZE Form::OuterSize() const {
+    const WindowRecord& w = tpl_.window;
+    if (dpi_ == kTemplateDpi) {
+        return {w.width, w.height};
+    }
+    RECT frameAtTemplate{};
+    RECT frameHere{};
+    if (FrameAroundClient(frameAtTemplate, FrameStyle(), FrameExStyle(), kTemplateDpi) &&
+        FrameAroundClient(frameHere, FrameStyle(), FrameExStyle(), dpi_)) {
+        const int clientWidth = w.width - (frameAtTemplate.right - frameAtTemplate.left);
+        const int clientHeight = w.height - (frameAtTemplate.bottom - frameAtTemplate.top);
+        return {ScaleToDpi(clientWidth, dpi_) + (frameHere.right - frameHere.left),
+                ScaleToDpi(clientHeight, dpi_) + (frameHere.bottom - frameHere.top)};
+    }
+    return {ScaleToDpi(w.width, dpi_), ScaleToDpi(w.height, dpi_)};
+}
+
+RECT Form::ComponentRect(const ComponentRecord& record) const {
+    const int left = ScaleToDpi(record.left, dpi_);
+    const int top = ScaleToDpi(record.top, dpi_);
+    return {left, top, left + ScaleToDpi(record.width, dpi_),
+            top + ScaleToDpi(record.height, dpi_)};
+}
+
+bool Form::CreateWindowFrame() {
+    const WindowRecord& w = tpl_.window;
     // Centred on the primary screen; the stored left and top are not used.
-    const int left = (GetSystemMetrics(SM_CXSCREEN) - w.width) / 2;
-    const int top = (GetSystemMetrics(SM_CYSCREEN) - w.height) / 2;
+    int left = (GetSystemMetrics(SM_CXSCREEN) - w.width) / 2;
+    int top = (GetSystemMetrics(SM_CYSCREEN) - w.height) / 2;
     const WideText title = WideFromText(w.title != nullptr ? w.title : "");
-    window_ = CreateWindowExW(exStyle, kFormClassName, title.c_str(), style, left, top, w.width,
-                              w.height, nullptr, nullptr, Instance(), this);
+    window_ = CreateWindowExW(FrameExStyle(), kFormClassName, title.c_str(), FrameStyle(), left,
+                              top, w.width, w.height, nullptr, nullptr, Instance(), this);
     if (window_ == nullptr) {
         return false;
     }
+    // The scale of the screen it opened on; the components are made for it.
+    dpi_ = WindowDpi(window_);
+    const SIZE size = OuterSize();
+    left = (GetSystemMetrics(SM_CXSCREEN) - size.cx) / 2;
+    top = (GetSystemMetrics(SM_CYSCREEN) - size.cy) / 2;
     RECT outer{};
     GetWindowRect(window_, &outer);
-    if (outer.right - outer.left != w.width || outer.bottom - outer.top != w.height) {
-        SetWindowPos(window_, nullptr, left, top, w.width, w.height, SWP_NOZORDER | SWP_NOACTIVATE);
+    if (outer.left != left || outer.top != top || outer.right - outer.left != size.cx ||
+        outer.bottom - outer.top != size.cy) {
+        SetWindowPos(window_, nullptr, left, top, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
     }
     if (w.backColour != kButtonFaceColour) {
         backBrush_ = CreateSolidBrush(TemplateColour(w.backColour));
@@ -362,7 +416,7 @@ bool Form::CreateComponent(const ComponentRecord& record, int index) {
     if (c.window == nullptr) {
         return false;
     }
-    c.font = MakeComponentFont(record.font);
+    c.font = MakeComponentFont(record.font, dpi_);
     HFONT font = c.font != nullptr ? c.font : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     SendMessageA(c.window, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     FinishComponent(c);
@@ -376,32 +430,36 @@ HWND Form::CreateComponentWindow(Component& c, DWORD style, DWORD exStyle) {
     const ComponentRecord& r = *c.record;
     const int controlId = c.index + 1;
     auto* menu = reinterpret_cast<HMENU>(static_cast<INT_PTR>(controlId));
+    const RECT place = ComponentRect(r);
+    const int x = place.left;
+    const int y = place.top;
+    const int width = place.right - place.left;
+    const int height = place.bottom - place.top;
     switch (r.type) {
         case ComponentType::Label: {
             const auto& label = std::get<LabelProperties>(r.properties);
             c.label = std::make_unique<LabelWindow>(label.textColour, label.backColour);
             return c.label->Create(window_, label.caption != nullptr ? label.caption : "", style,
-                                   exStyle, r.left, r.top, r.width, r.height, controlId);
+                                   exStyle, x, y, width, height, controlId);
         }
         case ComponentType::ListBox:
-            return CreateWindowExW(exStyle, L"LISTBOX", L"", style, r.left, r.top, r.width,
-                                   r.height, window_, menu, Instance(), nullptr);
+            return CreateWindowExW(exStyle, L"LISTBOX", L"", style, x, y, width, height, window_,
+                                   menu, Instance(), nullptr);
         case ComponentType::Button: {
             const char* caption = std::get<ButtonProperties>(r.properties).caption;
             const WideText wide = WideFromText(caption != nullptr ? caption : "");
-            return CreateWindowExW(exStyle, L"BUTTON", wide.c_str(), style, r.left, r.top, r.width,
-                                   r.height, window_, menu, Instance(), nullptr);
+            return CreateWindowExW(exStyle, L"BUTTON", wide.c_str(), style, x, y, width, height,
+                                   window_, menu, Instance(), nullptr);
         }
         case ComponentType::EditBox: {
             const char* text = std::get<EditBoxProperties>(r.properties).text;
             const WideText wide = WideFromText(text != nullptr ? text : "");
-            return CreateWindowExW(exStyle, L"EDIT", wide.c_str(), style, r.left, r.top, r.width,
-                                   r.height, window_, menu, Instance(), nullptr);
+            return CreateWindowExW(exStyle, L"EDIT", wide.c_str(), style, x, y, width, height,
+                                   window_, menu, Instance(), nullptr);
         }
         case ComponentType::HtmlViewer:
             c.browser = std::make_unique<BrowserContainer>();
-            return c.browser->Create(window_, style, exStyle, r.left, r.top, r.width, r.height,
-                                     controlId);
+            return c.browser->Create(window_, style, exStyle, x, y, width, height, controlId);
     }
     return nullptr;
 }
@@ -412,10 +470,7 @@ void Form::FinishComponent(Component& c) {
         case ComponentType::ListBox: {
             const auto& list = std::get<ListBoxProperties>(r.properties);
             c.backBrush = CreateSolidBrush(TemplateColour(list.backColour));
-            const LRESULT height = SendMessageA(c.window, LB_GETITEMHEIGHT, 0, 0);
-            if (height != LB_ERR) {
-                SendMessageA(c.window, LB_SETITEMHEIGHT, 0, MAKELPARAM(height + 3, 0));
-            }
+            FitListItemHeight(c);
             break;
         }
         case ComponentType::EditBox: {
@@ -433,6 +488,60 @@ void Form::FinishComponent(Component& c) {
         case ComponentType::Label:
         case ComponentType::Button:
             break;
+    }
+}
+
+// The control's own item height for its font, and the template's few pixels more, scaled. The
+// control works its own height out afresh whenever it is given a font.
+void Form::FitListItemHeight(const Component& c) const {
+    const LRESULT height = SendMessageW(c.window, LB_GETITEMHEIGHT, 0, 0);
+    if (height != LB_ERR) {
+        const int taller = static_cast<int>(height) + ScaleToDpi(kListItemExtraHeight, dpi_);
+        SendMessageW(c.window, LB_SETITEMHEIGHT, 0, MAKELPARAM(taller, 0));
+    }
+}
+
+// The window moved to a screen of another scale: it takes the rectangle the system suggests and
+// lays the components out again for the new DPI, fonts and tips included.
+void Form::OnDpiChanged(UINT dpi, const RECT& suggested) {
+    if (dpi == 0) {
+        return;
+    }
+    dpi_ = dpi;
+    SetWindowPos(window_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    for (const auto& c : components_) {
+        LayOutComponent(*c);
+    }
+    // The program's tips (the button's, the list's) are windows of this thread.
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND w, LPARAM newDpi) -> BOOL {
+            wchar_t className[32] = {};
+            GetClassNameW(w, className, static_cast<int>(std::size(className)));
+            if (lstrcmpiW(className, TOOLTIPS_CLASSW) == 0) {
+                FitTooltipToDpi(w, static_cast<UINT>(newDpi));
+            }
+            return TRUE;
+        },
+        static_cast<LPARAM>(dpi));
+    InvalidateRect(window_, nullptr, TRUE);
+}
+
+void Form::LayOutComponent(Component& c) {
+    const RECT place = ComponentRect(*c.record);
+    SetWindowPos(c.window, nullptr, place.left, place.top, place.right - place.left,
+                 place.bottom - place.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    // A component without a font record keeps the stock font.
+    if (HFONT font = MakeComponentFont(c.record->font, dpi_)) {
+        SendMessageW(c.window, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+        if (c.font != nullptr) {
+            DeleteObject(c.font);
+        }
+        c.font = font;
+    }
+    if (c.record->type == ComponentType::ListBox) {
+        FitListItemHeight(c);
     }
 }
 
@@ -657,6 +766,11 @@ LRESULT Form::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return OnEraseBackground(window, reinterpret_cast<HDC>(wParam));
         case WM_SETCURSOR:
             return OnSetCursor(window, wParam, lParam);
+        case WM_DPICHANGED:
+            if (lParam != 0) {
+                OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+            }
+            return 0;
         case WM_CONTEXTMENU:
             if (OnContextMenu(reinterpret_cast<HWND>(wParam), lParam)) {
                 return 0;
@@ -831,6 +945,11 @@ HWND FindComponentWindow(std::uint32_t windowId, std::uint32_t componentId) {
         }
     }
     return nullptr;
+}
+
+UINT LayoutDpi(HWND window) {
+    const Form* form = FormContaining(window);
+    return form != nullptr ? form->Dpi() : WindowDpi(window);
 }
 
 bool BrowserComponentLoading(std::uint32_t windowId, std::uint32_t componentId) {

@@ -9,7 +9,9 @@
 
 namespace rh {
 
-// Builds the window of a loaded template and its components; the window is not shown yet. Null
+// Builds the window of a loaded template and its components, scaled by DPI/96 for the screen it
+// opens on and laid out again when it moves to a screen of another scale (WM_DPICHANGED); the
+// window is not shown yet. Null
 // when the window or any component window could not be created: whatever was made is destroyed
 // again (that does not end the message loop). The template must outlive the window.
 HWND CreateTemplateWindow(const WindowTemplate& tpl);
@@ -20,6 +22,10 @@ void ShowTemplateWindow(HWND window);
 
 // The window of a component of a live template window, 0 when the window or component is absent.
 HWND FindComponentWindow(std::uint32_t windowId, std::uint32_t componentId);
+
+// The DPI that the template window holding this window is laid out for (96: the template's own
+// numbers); for any other window, the DPI it is shown at.
+UINT LayoutDpi(HWND window);
 
 // Whether the browser component is loading its page (see BrowserContainer::PageLoading); false
 // when the window or component is absent or is not a browser.

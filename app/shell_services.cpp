@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/dpi.h"
+#include "app/form.h"
 #include "runtime/wide_text.h"
 #include "runtime/window_handle.h"
 
@@ -224,6 +226,8 @@ LRESULT SetWindowTooltip(HWND window, TextView text, bool balloon, bool centred)
         return 0;
     }
     ForgetDestroyedTools();
+    // The tip's letters at the scale of the window it is for.
+    FitTooltipToDpi(tooltip, LayoutDpi(window));
     Text terminated(text.substr(0, LengthToZero(text)));
     WideText wide = WideFromText(terminated);
     TTTOOLINFOW tool{};

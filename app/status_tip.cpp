@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "app/dpi.h"
+#include "app/form.h"
 #include "runtime/window_handle.h"
 
 namespace rh {
@@ -84,7 +86,11 @@ void SetButtonTip(HWND button, std::wstring_view text) {
     }
     const std::wstring wanted(text);
     HWND tip = TipWindowFor(button, wanted);
-    if (tip == nullptr || g_tipText == wanted) {
+    if (tip == nullptr) {
+        return;
+    }
+    FitTooltipToDpi(tip, LayoutDpi(button));
+    if (g_tipText == wanted) {
         return;
     }
     TTTOOLINFOW tool = ToolFor(button, wanted);

@@ -183,6 +183,21 @@ reelhawk_start_wine() {
     reelhawk_register_standin
     reelhawk_shell_handler recorder
     reelhawk_cjk_fonts
+    reelhawk_restore_scale
+}
+
+# A test that runs at another screen scale (tests/e2e/at_dpi.sh) puts it back when it ends; after
+# a run killed before it could, its note says what the scale was.
+reelhawk_restore_scale() {
+    local note="$WINEPREFIX/reelhawk-scale-changed" key='HKCU\Control Panel\Desktop' previous
+    [ -f "$note" ] || return 0
+    previous=$(cat "$note")
+    if [ "$previous" = none ]; then
+        wine reg delete "$key" /v LogPixels /f </dev/null >/dev/null 2>&1
+    else
+        wine reg add "$key" /v LogPixels /t REG_DWORD /d "$((previous))" /f </dev/null >/dev/null 2>&1
+    fi
+    rm -f "$note"
 }
 
 # The faces the window asks for, SimSun ("宋体") and Dotum, are on every Windows system that shows

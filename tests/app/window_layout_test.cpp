@@ -9,7 +9,10 @@
 #include "app/components.h"
 #include "app/form.h"
 #include "app/main_window_template.h"
+#include "app/shell_services.h"
+#include "app/status_tip.h"
 #include "tests/app/instrumented.h"
+#include "tests/app/scale_checks.h"
 #include "tests/app/test_support.h"
 #include "runtime/window_handle.h"
 
@@ -334,6 +337,56 @@ TEST_F(MainWindowTest, BrowserBoxIsAHiddenContainerHoldingTheControl) {
     EXPECT_EQ(inner.top, client.top);
     EXPECT_EQ(inner.right, client.right);
     EXPECT_EQ(inner.bottom, client.bottom);
+}
+
+// What the system sends when the window is moved to a screen of another scale: the new DPI and
+// the rectangle it suggests. Sent here by hand, as Wine has one screen.
+void MoveToScale(HWND window, UINT dpi, RECT suggested) {
+    SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+}
+
+TEST_F(MainWindowTest, AMoveToAnotherScaleTakesTheSuggestedRectangleAndLaysOutAgain) {
+    HWND w = window_.Window();
+    HWND list = Component(kResultListId);
+    HWND button = Component(kActionButtonId);
+    RECT before{};
+    GetWindowRect(w, &before);
+    // Both tips exist before the move: the button's and the list's.
+    SetButtonTip(button, L"页面正在载入");
+    SetWindowTooltip(list, "http://v.example/a.flv", false, false);
+    HWND buttonTip = ButtonTipWindow();
+    HWND listTip = SharedTooltipWindow();
+    ASSERT_NE(buttonTip, nullptr);
+    ASSERT_NE(listTip, nullptr);
+    const LONG tipAtStart = test::FontHeightOf(listTip);
+
+    // 125 %: lengths that MulDiv rounds both ways (10 → 12.5 → 13, 5 → 6.25 → 6).
+    const RECT suggested{100, 80, 100 + 640, 80 + 300};
+    MoveToScale(w, 120, suggested);
+    RECT now{};
+    GetWindowRect(w, &now);
+    EXPECT_EQ(now.left, suggested.left);
+    EXPECT_EQ(now.top, suggested.top);
+    EXPECT_EQ(now.right, suggested.right);
+    EXPECT_EQ(now.bottom, suggested.bottom);
+    test::ExpectMainWindowLaidOutAt(w, 120);
+    if (const LONG tip = test::TipFontHeightAt(120); tip != 0) {
+        EXPECT_EQ(test::FontHeightOf(buttonTip), tip);
+        EXPECT_EQ(test::FontHeightOf(listTip), tip);
+        // A later tip for the list keeps the window's scale.
+        SetWindowTooltip(list, "http://v.example/b.flv", false, false);
+        EXPECT_EQ(test::FontHeightOf(listTip), tip);
+    }
+
+    // Back at 100 %: today's numbers exactly, as the tests above check them.
+    MoveToScale(w, 96, before);
+    GetWindowRect(w, &now);
+    EXPECT_EQ(now.right - now.left, 493);
+    EXPECT_EQ(now.bottom - now.top, 231);
+    test::ExpectMainWindowLaidOutAt(w, 96);
+    EXPECT_EQ(RectInParent(Component(kActionButtonId)).left, 304);
+    EXPECT_EQ(FontOf(Component(kAddressEditId)).lfHeight, -12);
+    EXPECT_EQ(test::FontHeightOf(listTip), tipAtStart);
 }
 
 TEST(ComponentWindowHandle, IsZeroForWhatDoesNotExist) {
