@@ -142,13 +142,13 @@ TEST(ReelhawkExe, ManifestIsWellFormedAndDeclaresSystemsControlsRightsAndScale) 
     // The program's texts stay GBK: no UTF-8 code page anywhere.
     EXPECT_EQ(manifest.find("activeCodePage"), std::string::npos);
 
-    ACTCTXW spec{};
-    spec.cbSize = sizeof(spec);
-    spec.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    ACTCTXW request{};
+    request.cbSize = sizeof(request);
+    request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
     const std::wstring exe = ReelhawkExe();
-    spec.lpSource = exe.c_str();
-    spec.lpResourceName = MAKEINTRESOURCEW(1);
-    HANDLE context = CreateActCtxW(&spec);
+    request.lpSource = exe.c_str();
+    request.lpResourceName = MAKEINTRESOURCEW(1);
+    HANDLE context = CreateActCtxW(&request);
     ASSERT_NE(context, INVALID_HANDLE_VALUE) << "Windows refuses the manifest: " << GetLastError();
 
     EXPECT_EQ(Setting(context, kSettings2016, L"dpiAwareness"), L"PerMonitorV2, System");
