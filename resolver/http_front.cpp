@@ -2,6 +2,7 @@
 #include "http_front.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -160,6 +161,15 @@ Service::Service(const Options& options)
     // Headers and body go out in separate writes; without this each answer waits for the
     // client's delayed acknowledgement (40 ms).
     s.set_tcp_nodelay(true);
+    // The library's default shares the port with any other process (SO_REUSEPORT), so a second
+    // instance started on the same port by mistake would quietly take half the requests: only
+    // SO_REUSEADDR here, so that it fails to bind instead. The socket is kept to widen its
+    // backlog after binding.
+    s.set_socket_options([this](int socket) {
+        const int yes = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listenSocket_ = socket;
+    });
     s.set_payload_max_length(64 * 1024);
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         requestStarted = Clock::now();
@@ -216,6 +226,11 @@ bool Service::Bind() {
         port_ = server_->bind_to_any_port(options_.host);
     } else {
         port_ = server_->bind_to_port(options_.host, options_.port) ? options_.port : -1;
+    }
+    // The library listens with a backlog of 5: a burst of new connections would lose SYNs and
+    // wait a second for their retry. Listening again on the bound socket takes the wider one.
+    if (port_ > 0 && listenSocket_ >= 0) {
+        listen(listenSocket_, SOMAXCONN);
     }
     if (port_ <= 0) {
         std::cerr << "reelhawk-resolver: cannot listen on " << options_.host << ":" << options_.port

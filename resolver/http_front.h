@@ -45,6 +45,7 @@ class Service {
     RateLimiter limiter_;
     std::unique_ptr<httplib::Server> server_;
     int port_ = 0;
+    int listenSocket_ = -1;
 };
 
 // The worker script: beside the program, else in ../share/reelhawk-resolver/.

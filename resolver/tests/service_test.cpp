@@ -1,6 +1,7 @@
 // The service as a process, with a misbehaving stand-in for the extraction worker: time limits,
 // replacement, the queue, refusals, the rate limit, sharing and a clean stop.
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -317,6 +318,25 @@ TEST(Stopping, SigtermFinishesTheRequestInFlightThenEndsTheWorkers) {
     }
     httplib::Client client("127.0.0.1", port);
     EXPECT_FALSE(client.Get("/healthz")) << "still taking requests after it stopped";
+}
+
+TEST(Stopping, ASecondInstanceOnTheSamePortRefusesToStartRatherThanShareIt) {
+    RunningService first(FakeArgs({"--workers", "1"}));
+    ASSERT_TRUE(first.started());
+    TempDir dir;
+    const pid_t second =
+        Spawn({ServiceBinary(), "--listen", "127.0.0.1:" + std::to_string(first.port()), "--python",
+               FakeWorker(), "--workers", "1"},
+              "", dir.File("stderr"));
+    ASSERT_GT(second, 0);
+    int status = 0;
+    for (int i = 0; i < 100 && waitpid(second, &status, WNOHANG) == 0; ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
+    kill(-second, SIGKILL);
+    waitpid(second, nullptr, WNOHANG);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_THAT(ReadFile(dir.File("stderr")), HasSubstr("cannot listen"));
 }
 
 }  // namespace
