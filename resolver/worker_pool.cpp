@@ -63,8 +63,8 @@ WorkerPool::WorkerPool(WorkerSettings settings) : settings_(std::move(settings))
     // Whatever a worker starts (yt-dlp may run helpers) is ours to reap when its worker is
     // killed, rather than an orphan of init.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    for (int slot = 0; slot < settings_.workers; ++slot) {
-        threads_.emplace_back([this, slot] { Run(slot); });
+    for (int i = 0; i < settings_.workers; ++i) {
+        threads_.emplace_back([this] { Run(); });
     }
 }
 
@@ -297,7 +297,7 @@ Outcome WorkerPool::Ask(Process& process, const Job& job) {
                             code == "no_video" || code == "fetch_failed");
 }
 
-void WorkerPool::Run(int /*slot*/) {
+void WorkerPool::Run() {
     Process process;
     Start(process);
     for (;;) {

@@ -43,7 +43,7 @@ struct PoolStatus {
 
 class WorkerPool {
   public:
-    // Starts the worker threads, each of which starts its process at once.
+    // Starts one thread per worker, each of which starts its process at once and keeps one.
     explicit WorkerPool(WorkerSettings settings);
     // Stop(), then waits for the threads.
     ~WorkerPool();
@@ -77,7 +77,7 @@ class WorkerPool {
         bool tainted = false;     // wrote more than its answer
     };
 
-    void Run(int slot);
+    void Run();
     bool Start(Process& process);
     void Kill(Process& process);
     void Retire(Process& process);
