@@ -312,6 +312,8 @@ class LockedFolder {
     ~LockedFolder() {
         if (locked_) {
             Chattr("-i");
+            // A probe made just as the folder became immutable could not be deleted then.
+            DeleteFileA((path_ + "\\probe.tmp").c_str());
         }
     }
     bool Locked() const { return locked_; }
@@ -415,14 +417,16 @@ TEST_F(StatusAndListTest, SaveWritesTheListAndAFailedSaveLeavesTheOldFileAsItWas
     }
     // Nothing was left behind in the folder.
     WIN32_FIND_DATAA found{};
-    int files = 0;
+    std::vector<std::string> files;
     HANDLE search = FindFirstFileA((lockedFolder + "\\*").c_str(), &found);
     ASSERT_NE(search, INVALID_HANDLE_VALUE);
     do {
-        files += (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            files.push_back(found.cFileName);
+        }
     } while (FindNextFileA(search, &found));
     FindClose(search);
-    EXPECT_EQ(files, 1);
+    EXPECT_EQ(files, std::vector<std::string>{"old.txt"});
     EXPECT_EQ(run.CloseWithEsc(), std::optional<DWORD>(0));
 }
 
