@@ -17,19 +17,9 @@ export TMPDIR="$work"
 script=
 trap '[ -n "$script" ] && kill "$script" 2>/dev/null; rm -rf "$work"' EXIT
 
-# "pid start-time command" of every process below PID, PID included.
-tree_of() {
-    ps -e -o pid=,ppid= | awk -v root="$1" '
-        { children[$2] = children[$2] " " $1 }
-        END {
-            queue[1] = root; n = 1
-            for (i = 1; i <= n; i++) {
-                print queue[i]
-                count = split(children[queue[i]], below, " ")
-                for (j = 1; j <= count; j++) queue[++n] = below[j]
-            }
-        }'
-}
+# Every process below PID, PID included: the scripts' own walk of the process tree.
+REELHAWK_ROOT=$root source "$root/scripts/lib.sh"
+tree_of() { reelhawk_process_tree "$1"; }
 # The processes of the test's Wine prefix (the server and Wine's services are not below the script).
 in_prefix() {
     grep -lzx "WINEPREFIX=$prefix" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3
