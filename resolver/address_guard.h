@@ -23,7 +23,8 @@ struct WebAddress {
 
 // Parses an address the service is asked to resolve. Returns nullopt and sets `why` (a sentence
 // for the user) when the address is not an http or https address the service takes: another
-// scheme, no host, a bad port, control characters or spaces, or more than kMaxAddressLength
+// scheme, no host, a bad port, a user name, a backslash or a space before the path, control
+// characters, text that is not UTF-8, or more than kMaxAddressLength
 // characters.
 std::optional<WebAddress> ParseWebAddress(std::string_view address, std::string* why);
 
@@ -62,7 +63,6 @@ class AddressPolicy {
     // else a sentence saying which address was refused or that the name has no address.
     std::string CheckHost(const std::string& host) const;
 
-    bool allow_private() const { return allowPrivate_; }
     const std::vector<AddressRange>& allowed() const { return allowed_; }
 
   private:
