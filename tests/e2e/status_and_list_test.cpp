@@ -79,6 +79,18 @@ class StatusAndListTest : public ::testing::Test {
     // Resolves and harvests on the six-address web (made with SixAddressWeb into web_).
     void ListSixAddresses(ProgramRun& run, const wchar_t* videoPage);
 
+    // What the window shows with the pointer on the button while its start page is held back,
+    // and once the page has loaded.
+    struct LoadStates {
+        std::string loadingTip;
+        HCURSOR loadingCursor = nullptr;
+        std::string readyTip;
+        HCURSOR readyCursor = nullptr;
+    };
+    // Starts the program with its start page held back, reads the loading state, lets the page
+    // load and reads the ready state. Fails the test (fatally) where one of them is not seen.
+    void WatchStartPageLoad(ProgramRun& run, PageHold& hold, LoadStates& states);
+
     TempFolder temp_{"reelhawk-status"};
     WebRoot web_;
     std::vector<std::string> addresses_;
@@ -88,28 +100,12 @@ TEST_F(StatusAndListTest, CursorAndButtonTipFollowThePageBeforeDuringAndAfterARe
     PageHold hold(temp_);
     ASSERT_TRUE(hold.Engage());
     ProgramRun run;
-    run.SetEnvironment("REELHAWK_STANDIN_HOLD_FILE", hold.Path());
-    ASSERT_EQ(run.Start(/*waitForPage=*/false), "");
-    ASSERT_TRUE(run.WaitForLogLines("Held", 0, 20000)) << "the start page was not held back";
-    ASSERT_TRUE(run.LogLines("Loaded").empty());
-
     // Start-up, page still loading: the busy-in-background cursor over the window and a tip
-    // that says so.
-    ASSERT_TRUE(BringToFront(run.Window()));
-    MoveMouseTo(CentreOf(run.Button()));
-    const std::string loadingTip = WaitForButtonTip(run, [](const std::string&) { return true; });
-    ASSERT_FALSE(loadingTip.empty()) << "the button shows no tip while the page loads";
-    const HCURSOR loadingCursor = ShownCursor();
-
-    // The page arrives: the cursor goes back to the window's own, with the pointer at rest.
-    hold.Release();
-    ASSERT_TRUE(run.WaitForLogLines("Loaded", 0, 20000));
-    ASSERT_TRUE(WaitUntil([&] { return ShownCursor() != loadingCursor; }, 5000))
-        << "the cursor stayed as it was while loading";
-    const HCURSOR readyCursor = ShownCursor();
-    const std::string readyTip =
-        WaitForButtonTip(run, [&](const std::string& t) { return t != loadingTip; });
-    EXPECT_NE(readyTip, loadingTip);
+    // that says so; then the page arrives and the cursor goes back to the window's own, with
+    // the pointer at rest.
+    LoadStates states;
+    ASSERT_NO_FATAL_FAILURE(WatchStartPageLoad(run, hold, states));
+    const auto& [loadingTip, loadingCursor, readyTip, readyCursor] = states;
     EXPECT_EQ(run.Caption(), kResolveCaption);
 
     // A resolve whose answer is held back: loading again, the same cursor and tip as at start-up.
@@ -154,23 +150,10 @@ TEST_F(StatusAndListTest, AnAnswerThatIsADownloadLeavesTheLoadingState) {
     PageHold hold(temp_);
     ASSERT_TRUE(hold.Engage());
     ProgramRun run(web_.Path());
-    run.SetEnvironment("REELHAWK_STANDIN_HOLD_FILE", hold.Path());
-    ASSERT_EQ(run.Start(/*waitForPage=*/false), "");
-    ASSERT_TRUE(run.WaitForLogLines("Held", 0, 20000)) << "the start page was not held back";
-
     // What the window shows while a page loads, and once it has loaded.
-    ASSERT_TRUE(BringToFront(run.Window()));
-    MoveMouseTo(CentreOf(run.Button()));
-    const std::string loadingTip = WaitForButtonTip(run, [](const std::string&) { return true; });
-    ASSERT_FALSE(loadingTip.empty()) << "the button shows no tip while the page loads";
-    const HCURSOR loadingCursor = ShownCursor();
-    hold.Release();
-    ASSERT_TRUE(run.WaitForLogLines("Loaded", 0, 20000));
-    ASSERT_TRUE(WaitUntil([&] { return ShownCursor() != loadingCursor; }, 5000));
-    const HCURSOR readyCursor = ShownCursor();
-    const std::string readyTip =
-        WaitForButtonTip(run, [&](const std::string& t) { return t != loadingTip; });
-    ASSERT_NE(readyTip, loadingTip);
+    LoadStates states;
+    ASSERT_NO_FATAL_FAILURE(WatchStartPageLoad(run, hold, states));
+    const auto& [loadingTip, loadingCursor, readyTip, readyCursor] = states;
 
     // The form is sent and its answer downloaded; the resolving page stays shown.
     run.TypeAddressAndPressEnter(L"http://video.example.test/v/download");
@@ -214,6 +197,28 @@ std::string SixAddressWeb(WebRoot& web, std::vector<std::string>& addresses,
         return "the test pages could not be written";
     }
     return {};
+}
+
+void StatusAndListTest::WatchStartPageLoad(ProgramRun& run, PageHold& hold, LoadStates& states) {
+    run.SetEnvironment("REELHAWK_STANDIN_HOLD_FILE", hold.Path());
+    ASSERT_EQ(run.Start(/*waitForPage=*/false), "");
+    ASSERT_TRUE(run.WaitForLogLines("Held", 0, 20000)) << "the start page was not held back";
+    ASSERT_TRUE(run.LogLines("Loaded").empty());
+
+    ASSERT_TRUE(BringToFront(run.Window()));
+    MoveMouseTo(CentreOf(run.Button()));
+    states.loadingTip = WaitForButtonTip(run, [](const std::string&) { return true; });
+    ASSERT_FALSE(states.loadingTip.empty()) << "the button shows no tip while the page loads";
+    states.loadingCursor = ShownCursor();
+
+    hold.Release();
+    ASSERT_TRUE(run.WaitForLogLines("Loaded", 0, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return ShownCursor() != states.loadingCursor; }, 5000))
+        << "the cursor stayed as it was while loading";
+    states.readyCursor = ShownCursor();
+    states.readyTip =
+        WaitForButtonTip(run, [&](const std::string& t) { return t != states.loadingTip; });
+    ASSERT_NE(states.readyTip, states.loadingTip);
 }
 
 void StatusAndListTest::ListSixAddresses(ProgramRun& run, const wchar_t* videoPage) {
