@@ -49,7 +49,11 @@ def start_chromium(profile):
         "--disable-default-apps", "--disable-extensions", "--no-first-run",
         "--no-default-browser-check", "--metrics-recording-only", "--disable-breakpad",
         "--disable-features=Translate,OptimizationHints,MediaRouter,DialMediaRouteProvider",
-        "--disable-gpu", "--mute-audio", "--proxy-server=127.0.0.1:9", "--proxy-bypass-list=<-loopback>",
+        "--disable-gpu", "--mute-audio",
+        # Every connection goes to a proxy nobody answers at, except those to 127.0.0.1: the
+        # stand-in answers each request itself or hands it on to a live server it was given on
+        # this machine (REELHAWK_STANDIN_UPSTREAM), so this is the backstop, not the gate.
+        "--proxy-server=127.0.0.1:9", "--proxy-bypass-list=<-loopback>;127.0.0.1",
         "about:blank",
     ]
     # The pipes are not inherited (Python's default); only the two copies made in the child are.
