@@ -20,6 +20,8 @@ reelhawk_stop_all() {
     local status=$?
     trap - EXIT HUP INT TERM
     reelhawk_end_command
+    reelhawk_stop_resolver
+    reelhawk_stop_sample_site
     reelhawk_stop_chromium
     reelhawk_stop_wine
     reelhawk_stop_display
@@ -282,4 +284,114 @@ reelhawk_stop_chromium() {
         unset REELHAWK_CHROMIUM_RELAY_PID REELHAWK_STANDIN_CHROMIUM
     fi
     return 0
+}
+
+# Ends a process of ours by its id: TERM, then KILL when it is still there after `grace` seconds.
+reelhawk_end_pid() {
+    local pid=$1 grace=${2:-10} i
+    kill "$pid" 2>/dev/null || return 0
+    for i in $(seq 1 $((grace * 10))); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    return 0
+}
+
+# The resolver service built without sanitizers, in $REELHAWK_BUILD/resolver-release; its path in
+# REELHAWK_RESOLVER_BIN.
+reelhawk_build_resolver() {
+    local build="$REELHAWK_BUILD/resolver-release"
+    reelhawk_run cmake -S "$REELHAWK_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+        -DREELHAWK_SANITIZE=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
+        reelhawk_run cmake --build "$build" -j "$(nproc)" --target reelhawk-resolver >/dev/null ||
+        return 1
+    REELHAWK_RESOLVER_BIN="$build/resolver/reelhawk-resolver"
+}
+
+# Starts the resolver service on 127.0.0.1 at a free port, with the options given; sets
+# REELHAWK_RESOLVER_PID and REELHAWK_RESOLVER_PORT. Its messages go to $REELHAWK_RESOLVER_LOG, its
+# access log to $REELHAWK_RESOLVER_ACCESS_LOG (both default to files in $REELHAWK_BUILD).
+reelhawk_start_resolver() {
+    : "${REELHAWK_RESOLVER_LOG:=$REELHAWK_BUILD/resolver.log}"
+    : "${REELHAWK_RESOLVER_ACCESS_LOG:=$REELHAWK_BUILD/resolver-access.log}"
+    "$REELHAWK_RESOLVER_BIN" --listen 127.0.0.1:0 "$@" </dev/null \
+        >"$REELHAWK_RESOLVER_ACCESS_LOG" 2>"$REELHAWK_RESOLVER_LOG" &
+    REELHAWK_RESOLVER_PID=$!
+    local i port
+    for i in $(seq 1 200); do
+        port=$(sed -n 's|.*listening on http://127\.0\.0\.1:\([0-9][0-9]*\)/.*|\1|p' \
+            "$REELHAWK_RESOLVER_LOG")
+        if [ -n "$port" ]; then
+            REELHAWK_RESOLVER_PORT=$port
+            return 0
+        fi
+        kill -0 "$REELHAWK_RESOLVER_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    log "the resolver service did not start: $(tail -n 3 "$REELHAWK_RESOLVER_LOG")"
+    reelhawk_stop_resolver
+    return 1
+}
+
+reelhawk_stop_resolver() {
+    if [ -n "${REELHAWK_RESOLVER_PID:-}" ]; then
+        reelhawk_end_pid "$REELHAWK_RESOLVER_PID" 35  # it answers what it has taken first
+        unset REELHAWK_RESOLVER_PID REELHAWK_RESOLVER_PORT
+    fi
+    return 0
+}
+
+# The sample video site (scripts/sample_site.py), built into the folder given (default:
+# $REELHAWK_BUILD/sample-site) and served on 127.0.0.1 at a free port; sets REELHAWK_SAMPLE_PID,
+# REELHAWK_SAMPLE_DIR and REELHAWK_SAMPLE_URL (with its closing "/").
+reelhawk_start_sample_site() {
+    REELHAWK_SAMPLE_DIR="${1:-$REELHAWK_BUILD/sample-site}"
+    local site="$REELHAWK_ROOT/scripts/sample_site.py"
+    local port_file="$REELHAWK_SAMPLE_DIR.port"
+    rm -rf "$REELHAWK_SAMPLE_DIR" "$port_file"
+    python3 "$site" build "$REELHAWK_SAMPLE_DIR" || return 1
+    python3 "$site" serve "$REELHAWK_SAMPLE_DIR" "$port_file" </dev/null >/dev/null \
+        2>"$REELHAWK_SAMPLE_DIR.log" &
+    REELHAWK_SAMPLE_PID=$!
+    local i
+    for i in $(seq 1 100); do
+        if [ -s "$port_file" ]; then
+            REELHAWK_SAMPLE_URL="http://127.0.0.1:$(cat "$port_file")/"
+            return 0
+        fi
+        kill -0 "$REELHAWK_SAMPLE_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    log "the sample video site did not start"
+    reelhawk_stop_sample_site
+    return 1
+}
+
+reelhawk_stop_sample_site() {
+    if [ -n "${REELHAWK_SAMPLE_PID:-}" ]; then
+        reelhawk_end_pid "$REELHAWK_SAMPLE_PID" 5
+        unset REELHAWK_SAMPLE_PID REELHAWK_SAMPLE_URL
+    fi
+    return 0
+}
+
+# The host of the resolving page the Windows build was made for (its REELHAWK_RESOLVER_URL).
+reelhawk_resolver_host() {
+    local url
+    url=$(sed -n 's/^REELHAWK_RESOLVER_URL:[A-Z]*=//p' "$REELHAWK_BUILD/windows/CMakeCache.txt" \
+        2>/dev/null)
+    url=${url:-http://resolver.reelhawk.test/}
+    url=${url#*://}
+    url=${url%%/*}
+    url=${url##*@}
+    echo "${url%%:*}" | tr '[:upper:]' '[:lower:]'
+}
+
+# Puts the resolver service at 127.0.0.1:PORT behind the host of the program's built-in resolving
+# page, for the stand-in browser; the program itself still goes to its built-in address.
+reelhawk_route_resolver() {
+    REELHAWK_STANDIN_UPSTREAM="$(reelhawk_resolver_host)=127.0.0.1:$1"
+    export REELHAWK_STANDIN_UPSTREAM
 }

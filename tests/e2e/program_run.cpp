@@ -141,4 +141,40 @@ std::optional<DWORD> ProgramRun::CloseWithEsc(DWORD timeoutMs) {
     return child_.WaitForExit(timeoutMs);
 }
 
+HWND ButtonTipWindow(const ProgramRun& run) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(run.Window(), &processId);
+    for (HWND t : ProcessWindows(processId, "Tooltips_class32")) {
+        if (rh::SameWindow(GetWindow(t, GW_OWNER), run.Window())) {
+            return t;
+        }
+    }
+    return nullptr;
+}
+
+std::string WaitForButtonTip(const ProgramRun& run,
+                             const std::function<bool(const std::string&)>& ok) {
+    const POINT on = CentreOf(run.Button());
+    const POINT off = CentreOf(run.List());
+    std::string shown;
+    for (int arrival = 0; arrival < 6; ++arrival) {
+        MoveMouseTo(off);
+        MoveMouseTo(on);
+        const bool seen = WaitUntil(
+            [&] {
+                HWND tip = ButtonTipWindow(run);
+                if (tip == nullptr || !IsWindowVisible(tip)) {
+                    return false;
+                }
+                shown = WindowText(tip);
+                return !shown.empty() && ok(shown);
+            },
+            2500, 50);
+        if (seen) {
+            break;
+        }
+    }
+    return shown;
+}
+
 }  // namespace e2e
