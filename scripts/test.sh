@@ -51,12 +51,18 @@ reelhawk_run cmake --preset host -B "$REELHAWK_BUILD/host" >/dev/null &&
 
 # Windows: the whole program, cross-compiled.
 step "windows build"
-reelhawk_run cmake --preset windows -B "$REELHAWK_BUILD/windows" >/dev/null &&
+# A test build: its package may point at the demo resolver (and is named for tests).
+reelhawk_run cmake --preset windows -B "$REELHAWK_BUILD/windows" -DREELHAWK_TEST_BUILD=ON >/dev/null &&
     reelhawk_run cmake --build "$REELHAWK_BUILD/windows" -j "$jobs" || exit 1
 
 # The release zip; a test checks what it holds.
 step "release package"
 reelhawk_run cmake --build "$REELHAWK_BUILD/windows" --target package >/dev/null || exit 1
+
+# The resolver service without sanitizers, for the tests of the whole chain.
+step "resolver service build"
+reelhawk_build_resolver || exit 1
+export REELHAWK_RESOLVER_BIN
 
 step "host tests"
 reelhawk_run ctest --test-dir "$REELHAWK_BUILD/host" -j "$jobs" --output-on-failure --timeout 300 ||
@@ -107,6 +113,17 @@ fi
 reelhawk_stop_chromium
 reelhawk_stop_wine
 reelhawk_stop_display
+
+# The main job on the sample video site, as a user runs it.
+step "scripts/run.sh --sample"
+sample_log="$REELHAWK_BUILD/artifacts/run-sample.log"
+reelhawk_run "$REELHAWK_ROOT/scripts/run.sh" --sample </dev/null >"$sample_log" 2>&1
+sample_status=$?
+grep -v '^\[' "$sample_log" >&2
+if [ $sample_status -ne 0 ] || ! grep -q '^  http://127\.0\.0\.1:[0-9]*/files/lake\.mp4$' "$sample_log"; then
+    log "scripts/run.sh --sample failed (exit $sample_status); its whole output: $sample_log"
+    status=1
+fi
 
 if [ -x "$REELHAWK_ROOT/scripts/fuzz.sh" ]; then
     step "fuzz smoke runs"
