@@ -59,3 +59,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${deploy}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
+
+set(deb ${PROJECT_BINARY_DIR}/reelhawk-resolver_${PROJECT_VERSION}_${deb_arch}.deb)
+add_test(NAME ResolverPackage.HoldsARunningServiceAndUnitsSystemdAccepts
+         COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/check_deb.py ${deb}
+                 $<TARGET_FILE:reelhawk-resolver> ${deploy})
