@@ -7,6 +7,7 @@ without a home; systemd-analyze accepts its units where systemd-analyze is insta
 
 Usage: check_deb.py DEB BUILT_PROGRAM DEPLOY_DIR
 """
+import ctypes
 import http.server
 import json
 import os
@@ -133,10 +134,16 @@ def get(url):
         return status, None
 
 
+def no_writable_code():
+    """What the units' MemoryDenyWriteExecute asks of the service and its workers, where the
+    kernel can refuse it (Linux 6.3 on)."""
+    ctypes.CDLL(None).prctl(65, 1, 0, 0, 0)  # PR_SET_MDWE, PR_MDWE_REFUSE_EXEC_GAIN
+
+
 def check_service(root, work):
     """The extracted program on 127.0.0.1 with the extracted worker, as the units run it: another
     user than root where the check is root, a home that does not exist, an almost empty
-    environment."""
+    environment, no memory both writable and executable."""
     site = os.path.join(work, "site")
     os.mkdir(site)
     with open(os.path.join(site, "page.html"), "w") as f:
@@ -156,7 +163,8 @@ def check_service(root, work):
         command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"] + command
     log = open(os.path.join(work, "service.log"), "w+")
     service = subprocess.Popen(command, cwd="/", stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=log, env={"PATH": "/usr/bin:/bin", "HOME": "/nonexistent"})
+                               stderr=log, env={"PATH": "/usr/bin:/bin", "HOME": "/nonexistent"},
+                               preexec_fn=no_writable_code)
     try:
         base = None
         deadline = time.monotonic() + 30
