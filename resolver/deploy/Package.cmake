@@ -23,7 +23,15 @@ install(FILES ${deploy}/reelhawk-resolver.service ${deploy}/reelhawk-resolver@.s
         DESTINATION ${REELHAWK_SYSTEMD_UNIT_DIR})
 install(FILES ${deploy}/reelhawk-resolver.default DESTINATION /etc/default
         RENAME reelhawk-resolver)
-install(FILES ${deploy}/copyright ${deploy}/README.Debian DESTINATION share/doc/reelhawk-resolver)
+
+set(REELHAWK_DEB_MAINTAINER "Reelhawk maintainers <maintainers@reelhawk.example>" CACHE STRING
+    "The Maintainer field of the resolver's Debian package")
+# Debian keeps a package's changelog compressed, without a time stamp in the gzip header.
+configure_file(${deploy}/debian/changelog.in ${PROJECT_BINARY_DIR}/deb/changelog @ONLY)
+execute_process(COMMAND gzip -9nc ${PROJECT_BINARY_DIR}/deb/changelog
+                OUTPUT_FILE ${PROJECT_BINARY_DIR}/deb/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${deploy}/copyright ${deploy}/README.Debian ${PROJECT_BINARY_DIR}/deb/changelog.gz
+        DESTINATION share/doc/reelhawk-resolver)
 if(EXISTS ${deploy}/nginx-reelhawk-resolver.conf)
     install(FILES ${deploy}/nginx-reelhawk-resolver.conf
             DESTINATION share/doc/reelhawk-resolver/examples)
@@ -31,8 +39,6 @@ endif()
 
 execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE deb_arch
                 OUTPUT_STRIP_TRAILING_WHITESPACE)
-set(REELHAWK_DEB_MAINTAINER "Reelhawk maintainers <maintainers@reelhawk.example>" CACHE STRING
-    "The Maintainer field of the resolver's Debian package")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME reelhawk-resolver)
@@ -47,10 +53,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${REELHAWK_DEB_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "video-address resolving service for Reelhawk, on yt-dlp
-The web page that the Reelhawk desktop tool drives to find the addresses of a web video's
-files, and a JSON API beside it. A pool of yt-dlp worker processes does the work; results are
-cached, clients rate-limited, and addresses inside the service's own network refused. Several
-instances can run behind nginx, sharing their state in Redis.")
+The web page that the Reelhawk desktop tool drives to find the addresses of
+a web video's files, and a JSON API beside it. A pool of yt-dlp worker
+processes does the work; results are cached, clients rate-limited, and
+addresses inside the service's own network refused. Several instances can
+run behind nginx, sharing their state in Redis.")
 # yt-dlp runs in the workers; the libraries the program links are found by dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, yt-dlp")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

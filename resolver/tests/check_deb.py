@@ -57,6 +57,7 @@ def check_contents(deb, deploy):
         "/etc/default/reelhawk-resolver": "-rw-r--r--",
         doc + "/copyright": "-rw-r--r--",
         doc + "/README.Debian": "-rw-r--r--",
+        doc + "/changelog.gz": "-rw-r--r--",
     }
     wanted.update({unit_dir + "/" + unit: "-rw-r--r--" for unit in UNITS})
     if os.path.exists(os.path.join(deploy, "nginx-reelhawk-resolver.conf")):
