@@ -3,7 +3,8 @@
 
 What it holds (files, modes, the conffile, the maintainer scripts, Depends); the program taken out
 of it answers on 127.0.0.1 with the worker script and yt-dlp it ships with, as an unprivileged user
-without a home; systemd-analyze accepts its units where systemd-analyze is installed.
+without a home and with writable code refused; systemd-analyze accepts its units where
+systemd-analyze is installed.
 
 Usage: check_deb.py DEB BUILT_PROGRAM DEPLOY_DIR
 """
