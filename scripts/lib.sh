@@ -85,6 +85,8 @@ reelhawk_ensure_packages() {
         "wine:wine" "/usr/lib/wine/wine64:wine64" "Xvfb:xvfb" "import:imagemagick" "xdotool:xdotool"
         "locale-gen:locales" "xwininfo:x11-utils" "python3:python3" "chromium:chromium"
         "pkg-config:pkgconf" "yt-dlp:yt-dlp"
+        # The resolver's Debian package: CPack finds its libraries' packages with these.
+        "dpkg-shlibdeps:dpkg-dev" "file:file"
     )
     local -a missing=()
     local entry
@@ -299,12 +301,11 @@ reelhawk_end_pid() {
     return 0
 }
 
-# The resolver service built without sanitizers, in $REELHAWK_BUILD/resolver-release; its path in
-# REELHAWK_RESOLVER_BIN.
+# The resolver service built without sanitizers, in the tree of its Debian package (the `resolver`
+# preset, $REELHAWK_BUILD/resolver-release); its path in REELHAWK_RESOLVER_BIN.
 reelhawk_build_resolver() {
     local build="$REELHAWK_BUILD/resolver-release"
-    reelhawk_run cmake -S "$REELHAWK_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release \
-        -DREELHAWK_SANITIZE=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
+    (cd "$REELHAWK_ROOT" && reelhawk_run cmake --preset resolver -B "$build" >/dev/null) &&
         reelhawk_run cmake --build "$build" -j "$(nproc)" --target reelhawk-resolver >/dev/null ||
         return 1
     REELHAWK_RESOLVER_BIN="$build/resolver/reelhawk-resolver"

@@ -141,6 +141,7 @@ for page in "${pages[@]}"; do
     log "Reelhawk is running on the private screen $DISPLAY; typing $page"
     listed=$(wine "$driver" harvest "$page" </dev/null)
     harvested=$?
+    listed=${listed//$'\r'/}  # a Windows program's line ends
     echo
     if [ $harvested -eq 0 ]; then
         echo "Reelhawk listed these video addresses for $page:"
@@ -167,6 +168,7 @@ for page in "${pages[@]}"; do
     if [ $harvested -eq 0 ] && [ -z "$opened" ]; then
         take_picture
         opened=$(wine "$driver" open 0 </dev/null)
+        opened=${opened//$'\r'/}
         first=$(printf '%s\n' "$listed" | head -n 1)
         echo "A double-click on the first address asked the shell to open: ${opened:-nothing}"
         if [ "$opened" != "$first" ]; then

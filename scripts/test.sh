@@ -59,13 +59,18 @@ reelhawk_run cmake --preset windows -B "$REELHAWK_BUILD/windows" -DREELHAWK_TEST
 step "release package"
 reelhawk_run cmake --build "$REELHAWK_BUILD/windows" --target package >/dev/null || exit 1
 
-# The resolver service without sanitizers, for the tests of the whole chain.
-step "resolver service build"
-reelhawk_build_resolver || exit 1
-export REELHAWK_RESOLVER_BIN
+# The resolver's Debian package, from a tree of its own (Release, no sanitizers, the resolver
+# alone); that tree's test checks it, and the tests of the whole chain run its program.
+step "resolver package"
+reelhawk_run cmake --preset resolver -B "$REELHAWK_BUILD/resolver-release" >/dev/null &&
+    reelhawk_run cmake --build "$REELHAWK_BUILD/resolver-release" -j "$jobs" --target package \
+        >/dev/null || exit 1
+export REELHAWK_RESOLVER_BIN="$REELHAWK_BUILD/resolver-release/resolver/reelhawk-resolver"
 
 step "host tests"
 reelhawk_run ctest --test-dir "$REELHAWK_BUILD/host" -j "$jobs" --output-on-failure --timeout 300 ||
+    status=1
+reelhawk_run ctest --test-dir "$REELHAWK_BUILD/resolver-release" --output-on-failure --timeout 120 ||
     status=1
 
 step "windows tests under Wine"

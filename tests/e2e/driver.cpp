@@ -90,8 +90,8 @@ int Harvest(const std::string& address) {
     std::size_t seen = WaitForPage(log, 0, "the resolving page");
 
     e2e::BringToFront(window);
+    SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));  // an earlier address
     e2e::ClickAt(e2e::CentreOf(edit));
-    SendMessageA(edit, EM_SETSEL, 0, -1);  // what is typed takes the place of an earlier address
     Sleep(200);
     e2e::TypeText(e2e::AcpToWide(address));
     Sleep(200);

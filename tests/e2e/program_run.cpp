@@ -81,6 +81,7 @@ void ProgramRun::TypeAddressAndPressEnter(const std::wstring& address) {
     // checked against what the box shows, and done again if it went astray.
     const std::string expected = WideToGbk(address);
     for (int attempt = 0; attempt < 3; ++attempt) {
+        SendMessageA(edit_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));  // an earlier address
         BringToFront(window_);
         ClickAt(CentreOf(edit_));
         WaitUntil([this] { return rh::SameWindow(GetForegroundWindow(), window_); }, 2000);
@@ -89,7 +90,6 @@ void ProgramRun::TypeAddressAndPressEnter(const std::wstring& address) {
         if (WaitUntil([&] { return WindowText(edit_) == expected; }, 3000)) {
             break;
         }
-        SendMessageA(edit_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));
     }
     BringToFront(window_);
     PressKey(VK_RETURN);
