@@ -19,6 +19,8 @@
 # stand-in browser puts it behind the host of the program's built-in resolving page; the program is
 # the one you get, going to its own address. It runs on Chromium. After the list it double-clicks
 # the first address; the shell's "open" is the tests' recorder, which shows what would be opened.
+# REELHAWK_RESOLVER_OPTS adds options to the service's command line (e.g. --python, for a newer
+# yt-dlp than Debian's).
 # --sample does this for each page of the sample site (scripts/sample_site.py: one video, an HLS
 # stream, two videos, none), checks that each lists exactly its files and that the opened address
 # gives the file's bytes, and exits non-zero when anything differs.
@@ -106,6 +108,9 @@ if [ "$mode" != demo ]; then
         # The sample site lives on this machine, which the service refuses unless told.
         resolver_options=(--allow-address 127.0.0.1/32)
     fi
+    # Your own options for the service, e.g. REELHAWK_RESOLVER_OPTS="--python ~/venv/bin/python".
+    read -r -a more_options <<<"${REELHAWK_RESOLVER_OPTS:-}"
+    resolver_options+=("${more_options[@]}")
     reelhawk_start_resolver "${resolver_options[@]}" || exit 1
     reelhawk_route_resolver "$REELHAWK_RESOLVER_PORT"
     log "the resolver service listens on 127.0.0.1:$REELHAWK_RESOLVER_PORT, behind" \
