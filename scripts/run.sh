@@ -154,8 +154,12 @@ for page in "${pages[@]}"; do
         printf '%s\n' "$listed" >>"$artifacts/harvest-addresses.txt"
     else
         echo "Reelhawk listed no video addresses for $page."
-        if [ "$mode" != demo ]; then
-            echo "  The resolver service answered: $(tail -n 1 "$REELHAWK_RESOLVER_ACCESS_LOG")"
+        if [ "$mode" = live ]; then
+            # Why, in the service's words (its JSON answer to the same question).
+            why=$(curl -s --max-time 60 -G --data-urlencode "url=$page" \
+                "http://127.0.0.1:$REELHAWK_RESOLVER_PORT/api/resolve" |
+                python3 -c 'import json, sys; e = json.load(sys.stdin).get("error") or {}; print(e.get("message", ""))' 2>/dev/null)
+            echo "  The resolver service says: ${why:-(no answer)}"
         fi
     fi
     if [ "$mode" = sample ]; then
@@ -169,9 +173,11 @@ for page in "${pages[@]}"; do
     elif [ $harvested -ne 0 ]; then
         failed=1
     fi
-    # The first list: its picture, and a double-click on its first address.
+    # The first list: its picture, and (the chain) a double-click on its first address.
     if [ $harvested -eq 0 ] && [ -z "$opened" ]; then
         take_picture
+        opened="(not asked)"
+        [ "$mode" = demo ] && continue
         opened=$(wine "$driver" open 0 </dev/null)
         opened=${opened//$'\r'/}
         first=$(printf '%s\n' "$listed" | head -n 1)
