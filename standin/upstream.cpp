@@ -112,8 +112,8 @@ std::wstring QueryHeader(HINTERNET request, DWORD which) {
 
 // One GET without following redirects. False when the server could not be reached or the
 // answer could not be read whole.
-bool GetOnce(HINTERNET session, const Upstream& upstream, const std::wstring& url,
-             DWORD& status, std::string& body, std::wstring& location) {
+bool GetOnce(HINTERNET session, const Upstream& upstream, const std::wstring& url, DWORD& status,
+             std::string& body, std::wstring& location) {
     HttpHandle connection(WinHttpConnect(session, upstream.address.c_str(), upstream.port, 0));
     if (!connection) {
         return false;
@@ -166,22 +166,17 @@ bool IsLoopbackAddress(std::wstring_view address) {
     if (address == L"::1") {
         return true;
     }
-    // Four decimal parts, the first 127.
-    int parts = 0;
-    while (parts < 4) {
+    // Four decimal parts and nothing after them, the first 127.
+    for (int part = 0; part < 4; ++part) {
         const std::size_t dot = address.find(L'.');
-        const std::wstring_view part = address.substr(0, dot);
-        const long value = SmallNumber(part, 255);
-        if (value < 0 || (parts == 0 && value != 127)) {
+        const long value = SmallNumber(address.substr(0, dot), 255);
+        if (value < 0 || (part == 0 && value != 127) ||
+            (dot == std::wstring_view::npos) != (part == 3)) {
             return false;
         }
-        ++parts;
-        if (dot == std::wstring_view::npos) {
-            break;
-        }
-        address.remove_prefix(dot + 1);
+        address.remove_prefix(part == 3 ? address.size() : dot + 1);
     }
-    return parts == 4 && address.find(L'.') == std::wstring_view::npos;
+    return true;
 }
 
 UpstreamTable ParseUpstreams(std::wstring_view text) {

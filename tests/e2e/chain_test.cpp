@@ -45,7 +45,8 @@ class ChainTest : public ::testing::Test {
     // The addresses of the files the sample page shows, in page order.
     static std::vector<std::string> Expected(const std::string& page) {
         std::vector<std::string> files;
-        for (const std::string& path : ReadLines(HostFile("REELHAWK_CHAIN_DIR", "expect-" + page))) {
+        for (const std::string& path :
+             ReadLines(HostFile("REELHAWK_CHAIN_DIR", "expect-" + page))) {
             files.push_back(Setting("REELHAWK_CHAIN_SITE") + path.substr(1));
         }
         return files;
@@ -54,7 +55,8 @@ class ChainTest : public ::testing::Test {
     // Starts the program; its resolving page must have come from the service.
     static void StartOnTheService(ProgramRun& run) {
         ASSERT_EQ(run.Start(), "");
-        ASSERT_FALSE(run.LogLines("Upstream").empty()) << "the resolving page was not the service's";
+        ASSERT_FALSE(run.LogLines("Upstream").empty())
+            << "the resolving page was not the service's";
     }
 
     // Types the page's address, presses Enter, waits for the service's answer, presses the
@@ -108,8 +110,8 @@ TEST_F(ChainTest, NoVideoAndNoServiceListNothingAndTheTipSaysSo) {
     // The service goes away before the next press.
     const std::string stop = HostFile("REELHAWK_CHAIN_STOP");
     ASSERT_TRUE(WriteWholeFile(stop, "stop"));
-    ASSERT_TRUE(WaitUntil([&] { return GetFileAttributesA(stop.c_str()) == INVALID_FILE_ATTRIBUTES; },
-                          45000, 100))
+    ASSERT_TRUE(WaitUntil(
+        [&] { return GetFileAttributesA(stop.c_str()) == INVALID_FILE_ATTRIBUTES; }, 45000, 100))
         << "the service was not stopped";
     const std::size_t answers = run.LogLines("Loaded").size() + run.LogLines("NotFound").size();
     run.TypeAddressAndPressEnter(PageAddress("one.html"));
