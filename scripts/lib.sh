@@ -20,6 +20,10 @@ reelhawk_stop_all() {
     local status=$?
     trap - EXIT HUP INT TERM
     reelhawk_end_command
+    local pid
+    for pid in ${REELHAWK_BACKGROUND_PIDS[@]+"${REELHAWK_BACKGROUND_PIDS[@]}"}; do
+        reelhawk_end_tree "$pid"
+    done
     reelhawk_stop_resolver
     reelhawk_stop_sample_site
     reelhawk_stop_chromium
@@ -37,6 +41,29 @@ reelhawk_run() {
     wait "$REELHAWK_COMMAND_PID"
     local status=$?
     unset REELHAWK_COMMAND_PID
+    return $status
+}
+
+# Runs a command in the background at the lowest priority (it gets only what the foreground leaves
+# of the processors), with its output in the file given; its id in REELHAWK_BACKGROUND_PID. It is
+# ended with the script; reelhawk_wait_background waits for it and gives its exit status.
+REELHAWK_BACKGROUND_PIDS=()
+reelhawk_background() {
+    local output=$1
+    shift
+    nice -n 19 "$@" </dev/null >"$output" 2>&1 &
+    REELHAWK_BACKGROUND_PID=$!
+    REELHAWK_BACKGROUND_PIDS+=("$REELHAWK_BACKGROUND_PID")
+}
+
+reelhawk_wait_background() {
+    local pid=$1 status kept=() other
+    wait "$pid"
+    status=$?
+    for other in "${REELHAWK_BACKGROUND_PIDS[@]}"; do
+        [ "$other" = "$pid" ] || kept+=("$other")
+    done
+    REELHAWK_BACKGROUND_PIDS=(${kept[@]+"${kept[@]}"})
     return $status
 }
 
@@ -59,8 +86,15 @@ reelhawk_process_tree() {
 # what is still there after five seconds.
 reelhawk_end_command() {
     [ -n "${REELHAWK_COMMAND_PID:-}" ] || return 0
+    reelhawk_end_tree "$REELHAWK_COMMAND_PID"
+    unset REELHAWK_COMMAND_PID
+}
+
+# Ends a process and whatever is still below it, each by its id: TERM, then KILL for what is still
+# there after five seconds.
+reelhawk_end_tree() {
     local -a tree
-    mapfile -t tree < <(reelhawk_process_tree "$REELHAWK_COMMAND_PID")
+    mapfile -t tree < <(reelhawk_process_tree "$1")
     kill -TERM "${tree[@]}" 2>/dev/null
     local i pid left
     for i in $(seq 1 50); do
@@ -72,8 +106,7 @@ reelhawk_end_command() {
         sleep 0.1
     done
     [ $left -eq 0 ] || kill -KILL "${tree[@]}" 2>/dev/null
-    wait "$REELHAWK_COMMAND_PID" 2>/dev/null
-    unset REELHAWK_COMMAND_PID
+    wait "$1" 2>/dev/null
 }
 
 # Debian packages the build, the tests and the demo need, each with a command that proves it.
