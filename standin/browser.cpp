@@ -697,18 +697,8 @@ class WebBrowser final : public IWebBrowser2,
                               reinterpret_cast<LONG_PTR>(create->lpCreateParams));
         }
         auto* self = reinterpret_cast<WebBrowser*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-        if (self && message == kUpstreamMessage) {
-            self->AddRef();  // sinks may drop the last reference to the browser
-            try {
-                self->OnUpstreamAnswer(static_cast<unsigned>(wParam));
-            } catch (...) {  // a page that cannot be held in memory is not shown
-                LogLine(L"NotFound (out of memory)");
-                self->StopLoading();
-            }
-            self->Release();
-            return 0;
-        }
-        if (self && (message == kLoadMessage || (message == WM_TIMER && wParam == kHoldTimer))) {
+        if (self && (message == kLoadMessage || message == kUpstreamMessage ||
+                     (message == WM_TIMER && wParam == kHoldTimer))) {
             if (message == WM_TIMER) {
                 KillTimer(window, kHoldTimer);
                 wParam = self->serial_;
@@ -716,7 +706,11 @@ class WebBrowser final : public IWebBrowser2,
             // Sinks may drop the last reference to the browser while it loads.
             self->AddRef();
             try {
-                self->OnLoad(static_cast<unsigned>(wParam));
+                if (message == kUpstreamMessage) {
+                    self->OnUpstreamAnswer(static_cast<unsigned>(wParam));
+                } else {
+                    self->OnLoad(static_cast<unsigned>(wParam));
+                }
             } catch (...) {  // a page that cannot be held in memory is not shown
                 LogLine(L"NotFound (out of memory)");
                 self->StopLoading();

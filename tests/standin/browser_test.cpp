@@ -589,23 +589,28 @@ TEST_F(StandinBrowser, WithoutChromiumTheControlShowsNothingAndSaysWhy) {
     }
 }
 
+// Starts Winsock (the caller ends it with WSACleanup) and listens on a free port of 127.0.0.1.
+SOCKET ListenOnLoopback(int backlog, int& port) {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    ::listen(listener, backlog);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
 // Plays Chromium's relay for one connection: answers what the control asks while a page is set up
 // and loaded, then, told to, goes away as a Chromium that dies mid-run does.
 class DyingRelay {
   public:
     DyingRelay() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int length = sizeof(address);
-        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        ::listen(listener, 1);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        listener_ = listener;
+        listener_ = ListenOnLoopback(1, port_);
         thread_ = std::thread([this] { Serve(); });
     }
     ~DyingRelay() {
@@ -689,7 +694,7 @@ class DyingRelay {
 
     std::atomic<SOCKET> listener_{INVALID_SOCKET};
     std::atomic<SOCKET> client_{INVALID_SOCKET};
-    u_short port_ = 0;
+    int port_ = 0;
     std::thread thread_;
 };
 
@@ -931,17 +936,7 @@ namespace {
 class LiveServer {
   public:
     LiveServer() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int length = sizeof(address);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        ::listen(listener_, 8);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        listener_ = ListenOnLoopback(8, port_);
         thread_ = std::thread([this] { Serve(); });
     }
     ~LiveServer() {
