@@ -214,8 +214,10 @@ reelhawk_start_wine() {
         wineserver -w
     fi
     # Server and services started detached, so test processes neither wait for a lingering
-    # service nor hold ctest's pipes open.
-    wineserver -p </dev/null >/dev/null 2>&1 &
+    # service nor hold ctest's pipes open. The server goes to the background by itself once it
+    # listens: waiting for that keeps the next program from starting a server of its own, which
+    # would end with its last client and leave the persistent one unable to start.
+    wineserver -p </dev/null >/dev/null 2>&1
     wine cmd /c exit </dev/null >/dev/null 2>&1
     reelhawk_register_standin
     reelhawk_shell_handler recorder
