@@ -64,7 +64,8 @@ std::string UtcNow() {
     return text;
 }
 
-void AccessLog(const httplib::Request& req, const httplib::Response& res) {
+void AccessLog(const std::string& client, const httplib::Request& req,
+               const httplib::Response& res) {
     static std::mutex out;
     const double ms =
         std::chrono::duration<double, std::milli>(Clock::now() - requestStarted).count();
@@ -72,9 +73,9 @@ void AccessLog(const httplib::Request& req, const httplib::Response& res) {
     const std::string cache = res.has_header("X-Cache") ? res.get_header_value("X-Cache") : "-";
     char duration[32];
     std::snprintf(duration, sizeof duration, "%.1fms", ms);
-    const std::string line = UtcNow() + " " + req.remote_addr + " " + std::to_string(res.status) +
-                             " " + req.method + " " + Quoted(req.path) + " " + asked + " " +
-                             duration + " cache=" + cache + "\n";
+    const std::string line = UtcNow() + " " + client + " " + std::to_string(res.status) + " " +
+                             req.method + " " + Quoted(req.path) + " " + asked + " " + duration +
+                             " cache=" + cache + "\n";
     std::lock_guard lock(out);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
@@ -126,10 +127,32 @@ Service::Service(const Options& options)
                   }
                   return ranges;
               }()),
-      results_(std::chrono::seconds(options.cacheTtlSeconds),
-               static_cast<std::size_t>(options.cacheEntries)),
-      limiter_(options.rateMax, std::chrono::seconds(options.rateWindowSeconds)),
+      trustedProxies_([&] {
+          std::vector<AddressRange> ranges;
+          for (const std::string& text : options.trustedProxies) {
+              ranges.push_back(*ParseAddressRange(text));
+          }
+          return ranges;
+      }()),
       server_(std::make_unique<httplib::Server>()) {
+    const std::chrono::seconds ttl(options.cacheTtlSeconds);
+    const std::chrono::seconds window(options.rateWindowSeconds);
+    const auto entries = static_cast<std::size_t>(options.cacheEntries);
+    if (const auto redis = ParseRedisAddress(options.redis)) {
+        redis_ = std::make_unique<RedisLink>(*redis);
+        results_ = std::make_unique<RedisResults>(*redis_, ttl, entries,
+                                                  std::chrono::seconds(options.timeoutSeconds));
+        limiter_ = std::make_unique<RedisRateLimiter>(*redis_, options.rateMax, window);
+        // Said now rather than at the first request; a failure is said by the link itself.
+        if (redis_->Call({{"PING"}})) {
+            std::cerr
+                << "reelhawk-resolver: results, extractions and rate limits shared in Redis at "
+                << redis->text() << std::endl;
+        }
+    } else {
+        results_ = std::make_unique<SharedResults>(ttl, entries);
+        limiter_ = std::make_unique<RateLimiter>(options.rateMax, window);
+    }
     WorkerSettings settings;
     settings.python = options.python;
     settings.script = FindWorkerScript();
@@ -176,15 +199,15 @@ Service::Service(const Options& options)
         if (req.path == "/healthz") {
             return httplib::Server::HandlerResponse::Unhandled;
         }
-        const RateLimiter::Decision d = limiter_.Take(req.remote_addr);
-        if (!limiter_.enabled()) {
+        const RequestLimiter::Decision d = limiter_->Take(Client(req));
+        if (!limiter_->enabled()) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
         res.set_header("RateLimit-Limit", std::to_string(d.limit));
         res.set_header("RateLimit-Remaining", std::to_string(d.remaining));
         res.set_header("RateLimit-Reset", std::to_string(d.reset));
-        res.set_header("RateLimit-Policy", std::to_string(limiter_.max()) +
-                                               ";w=" + std::to_string(limiter_.window().count()));
+        res.set_header("RateLimit-Policy", std::to_string(limiter_->max()) +
+                                               ";w=" + std::to_string(limiter_->window().count()));
         if (d.allowed) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
@@ -216,7 +239,9 @@ Service::Service(const Options& options)
             res.set_content(DumpJson(OutcomeToJson(missing)), kJson);
         }
     });
-    s.set_logger(AccessLog);
+    s.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+        AccessLog(Client(req), req, res);
+    });
 }
 
 Service::~Service() = default;
@@ -253,7 +278,21 @@ void Service::Run() {
 }
 
 void Service::Stop() {
+    stopping_ = true;
     server_->stop();
+}
+
+std::string Service::Client(const httplib::Request& req) const {
+    if (trustedProxies_.empty()) {
+        return req.remote_addr;
+    }
+    std::string forwarded;
+    const std::size_t n = req.get_header_value_count("X-Forwarded-For");
+    for (std::size_t i = 0; i < n; ++i) {
+        forwarded += (i > 0 ? "," : "") + req.get_header_value("X-Forwarded-For", i);
+    }
+    return ClientAddress(req.remote_addr, trustedProxies_, forwarded,
+                         req.get_header_value("X-Real-IP"));
 }
 
 Outcome Service::ResolveAddress(const std::string& asked, std::string* cache) {
@@ -269,8 +308,8 @@ Outcome Service::ResolveAddress(const std::string& asked, std::string* cache) {
             return Outcome::Failure(400, "address_refused", refused);
         }
     }
-    const SharedResults::Answer answer =
-        results_.Resolve(asked, [&] { return pool_->Extract(asked); });
+    const ResultStore::Answer answer =
+        results_->Resolve(asked, [&] { return pool_->Extract(asked); });
     *cache = answer.cacheHit ? "hit" : answer.shared ? "shared" : "miss";
     return answer.outcome;
 }
@@ -285,11 +324,17 @@ void Service::ServeResolve(const httplib::Request& req, httplib::Response& res) 
 
 void Service::ServeHealth(const httplib::Request&, httplib::Response& res) {
     const PoolStatus p = pool_->Status();
-    const bool ready = p.alive > 0;
+    // Redis fallen back still serves (from this instance's memory), so it does not count here.
+    const bool ready = p.alive > 0 && !stopping_;
     res.status = ready ? 200 : 503;
     NoStore(res);
+    const char* redis = !redis_ ? "off" : redis_->connected() ? "connected" : "fallback";
     const nlohmann::json health = {
-        {"status", ready ? "ok" : "unavailable"},
+        {"ready", ready},
+        {"status", ready       ? "ok"
+                   : stopping_ ? "stopping"
+                               : "unavailable"},
+        {"redis", redis},
         {"workers",
          {{"configured", options_.workers},
           {"alive", p.alive},
@@ -298,7 +343,7 @@ void Service::ServeHealth(const httplib::Request&, httplib::Response& res) {
           {"replaced", p.replaced},
           {"killed", p.killed}}},
         {"queue", {{"waiting", p.queued}, {"limit", options_.queue}}},
-        {"cache", {{"entries", results_.size()}, {"ttl", options_.cacheTtlSeconds}}},
+        {"cache", {{"entries", results_->size()}, {"ttl", options_.cacheTtlSeconds}}},
     };
     res.set_content(DumpJson(health), kJson);
 }
