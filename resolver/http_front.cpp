@@ -328,6 +328,11 @@ void Service::ServeHealth(const httplib::Request&, httplib::Response& res) {
     const bool ready = p.alive > 0 && !stopping_;
     res.status = ready ? 200 : 503;
     NoStore(res);
+    // A Redis fallen back to is tried again here too (at most once a second), so that the
+    // answer follows Redis even while no request comes.
+    if (redis_) {
+        redis_->Call({{"PING"}});
+    }
     const char* redis = !redis_ ? "off" : redis_->connected() ? "connected" : "fallback";
     const nlohmann::json health = {
         {"ready", ready},

@@ -328,31 +328,41 @@ ResultStore::Answer RedisResults::Resolve(const std::string& address,
     // Each round ends with an answer, or with an extraction elsewhere that ended without one
     // (its instance died); the time limit bounds the rounds.
     while (Clock::now() < deadline) {
-        const std::string token = instance_ + ":" + std::to_string(++flights_);
-        std::vector<std::vector<std::string>> commands = {{"GET", resultKey}};
-        commands.push_back({"SET", lockKey, token, "NX", "PX", Millis(kLease)});
-        commands.push_back({"GET", lockKey});
-        const auto r = link_.Call(commands);
-        if (!r || r->size() != 3) {
+        auto r = link_.Call({{"GET", resultKey}});
+        if (!r || r->size() != 1) {
             return memory_.Resolve(address, extract);
         }
         if (IsText((*r)[0])) {
             if (auto kept = OutcomeFromRecord((*r)[0].text)) {
-                // The lock just taken is not needed.
-                if (IsText((*r)[1])) {
+                return {std::move(*kept), true, false};
+            }
+        }
+        // Not kept: extract under the lock, or wait for whoever holds it. The result is asked
+        // for again in the same round trip, as an extraction may have ended just now.
+        const std::string token = instance_ + ":" + std::to_string(++flights_);
+        r = link_.Call({{"SET", lockKey, token, "NX", "PX", Millis(kLease)},
+                        {"GET", lockKey},
+                        {"GET", resultKey}});
+        if (!r || r->size() != 3) {
+            return memory_.Resolve(address, extract);
+        }
+        const bool locked = IsText((*r)[0]);
+        if (IsText((*r)[2])) {
+            if (auto kept = OutcomeFromRecord((*r)[2].text)) {
+                if (locked) {
                     link_.Call({{"EVAL", kReleaseScript, "1", lockKey, token}});
                 }
                 return {std::move(*kept), true, false};
             }
         }
-        if (IsText((*r)[1])) {
+        if (locked) {
             return Extract(address, token, extract);
         }
-        if (!IsText((*r)[2])) {
+        if (!IsText((*r)[1])) {
             continue;  // the other extraction ended just now
         }
         bool failed = false;
-        if (auto outcome = WaitFor(address, (*r)[2].text, deadline, &failed)) {
+        if (auto outcome = WaitFor(address, (*r)[1].text, deadline, &failed)) {
             return {std::move(*outcome), false, true};
         }
         if (failed) {
