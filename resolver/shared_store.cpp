@@ -5,6 +5,7 @@
 #include <hiredis/hiredis.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <iostream>
 #include <random>
@@ -266,6 +267,10 @@ std::optional<std::vector<RedisReply>> RedisLink::Call(
             Succeeded();
             return replies;
         }
+        // Closed by the other side (not a time-out, which trying again would only repeat).
+        const bool closed =
+            !sent && (c->err == REDIS_ERR_EOF ||
+                      (c->err == REDIS_ERR_IO && (errno == ECONNRESET || errno == EPIPE)));
         if (!sent) {
             why = c->errstr[0] != '\0' ? c->errstr : "no answer";
         }
@@ -274,7 +279,7 @@ std::optional<std::vector<RedisReply>> RedisLink::Call(
         pooled = {};
         // A connection that sat in the pool may have been closed by a Redis that restarted
         // since: once more on a new one before calling Redis failed.
-        if (!sent && reused && attempt == 0) {
+        if (closed && reused && attempt == 0) {
             continue;
         }
         Failed({nullptr, generation}, why);
