@@ -9,6 +9,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -49,7 +50,19 @@ class SharedResults : public ResultStore {
 
     std::size_t size() const override;
 
+    // The outcome kept for the address, if it has not expired. This function can't fail.
+    std::optional<Outcome> Find(const std::string& address);
+    // Keeps the outcome for the given time (within the bound on entries; nothing when ttl 0 was
+    // given at construction), whether or not it is marked cacheable.
+    void Keep(const std::string& address, const Outcome& outcome,
+              std::chrono::steady_clock::duration ttl);
+
   private:
+    // With mutex_ held.
+    std::optional<Outcome> FindLocked(const std::string& address);
+    void KeepLocked(const std::string& address, const Outcome& outcome,
+                    std::chrono::steady_clock::duration ttl);
+
     struct Flight {
         bool done = false;
         Outcome outcome;

@@ -332,13 +332,19 @@ ResultStore::Answer RedisResults::Resolve(const std::string& address,
     const auto deadline = Clock::now() + wait_;
     // Each round ends with an answer, or with an extraction elsewhere that ended without one
     // (its instance died); the time limit bounds the rounds.
+    // A result read from Redis is kept here too, until the moment it expires there: it does not
+    // change meanwhile, so the copy answers alike without a round trip.
+    if (auto near = memory_.Find(address)) {
+        return {std::move(*near), true, false};
+    }
     while (Clock::now() < deadline) {
-        auto r = link_.Call({{"GET", resultKey}});
-        if (!r || r->size() != 1) {
+        auto r = link_.Call({{"GET", resultKey}, {"PTTL", resultKey}});
+        if (!r || r->size() != 2) {
             return memory_.Resolve(address, extract);
         }
         if (IsText((*r)[0])) {
             if (auto kept = OutcomeFromRecord((*r)[0].text)) {
+                memory_.Keep(address, *kept, std::chrono::milliseconds((*r)[1].integer));
                 return {std::move(*kept), true, false};
             }
         }
@@ -396,6 +402,7 @@ ResultStore::Answer RedisResults::Extract(const std::string& address, const std:
     const std::string record = OutcomeToRecord(outcome);
     std::vector<std::vector<std::string>> commands;
     if (ttl_.count() > 0 && outcome.cacheable) {
+        memory_.Keep(address, outcome, ttl_);
         commands.push_back({"SET", Key("result", address), record, "PX",
                             Millis(std::chrono::duration_cast<std::chrono::milliseconds>(ttl_))});
     }

@@ -85,7 +85,8 @@ class RedisLink {
 };
 
 // The kept results and the extractions in flight in Redis. A result is kept under its address
-// for the time to keep; an extraction in flight holds a lock on its address (SET NX with a lease
+// for the time to keep (and a copy in this process's memory until the same moment); an
+// extraction in flight holds a lock on its address (SET NX with a lease
 // that its instance renews while the extraction runs, so the lock goes within seconds when the
 // instance dies), and requests on any instance wait for its outcome rather than extract again,
 // at most for the request's time limit. While Redis fails, this instance's memory serves.

@@ -370,9 +370,13 @@ def load_and_faults(fleet, processes):
     served_after = fleet.read(1, "out")[restarted_at:].count(b'"/api/resolve"')
     say("instance 1 served %d requests after its restart" % served_after)
     check(served_after > 0, "nginx sends requests to the restarted instance again")
+    # Each failure is said once and each return once, not per request: thousands of requests
+    # met Redis gone. (On a machine loaded beyond its cores, Redis may also miss the 200 ms time
+    # limit now and then: a failure too, said once, and over within a second.)
     for n in range(3):
         err = fleet.read(n, "err").decode(errors="replace")
-        check(err.count(" failed (") == 1 and err.count(" is back:") == 1,
+        said = re.findall(r"Redis at \S+ (failed \(|is back:)", err)
+        check(1 <= len(said) // 2 <= 3 and said == ["failed (", "is back:"] * (len(said) // 2),
               "instance %d said once that Redis failed and once that it is back:\n%s" % (n, err))
 
 

@@ -225,9 +225,18 @@ TEST(SharedResults, KeepsCacheableOutcomesForTheirTimeLeastRecentlyUsedOut) {
     EXPECT_FALSE(results.Resolve("t", extract(false)).cacheHit);
     EXPECT_EQ(extractions, 7);
 
+    // A copy kept for its own time (what is left of it in Redis) goes at that time.
+    results.Keep("r", Outcome::Failure(422, "no_video", "copy", true), 10s);
+    EXPECT_EQ(results.Find("r")->message, "copy");
+    now += 11s;
+    EXPECT_FALSE(results.Find("r"));
+    results.Keep("gone", Outcome::Failure(422, "no_video", "copy", true), -1ms);
+    EXPECT_FALSE(results.Find("gone"));
+
     SharedResults none(0s, 100);
     none.Resolve("a", extract(true));
     EXPECT_FALSE(none.Resolve("a", extract(true)).cacheHit);
+    none.Keep("a", Outcome::Failure(422, "no_video", "copy", true), 10s);
     EXPECT_EQ(none.size(), 0u);
 }
 
