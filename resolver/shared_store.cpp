@@ -34,14 +34,6 @@ constexpr const char* kReleaseScript =
 constexpr const char* kRenewScript =
     "if redis.call('get', KEYS[1]) == ARGV[1] then "
     "return redis.call('pexpire', KEYS[1], ARGV[2]) end return 0";
-// Counts the request; the window starts with the first, and a counter without an expiry (which
-// would block its client for good) gets one.
-constexpr const char* kRateScript =
-    "local n = redis.call('incr', KEYS[1]) "
-    "local left = redis.call('pttl', KEYS[1]) "
-    "if left < 0 then redis.call('pexpire', KEYS[1], ARGV[1]) left = tonumber(ARGV[1]) end "
-    "return {n, left}";
-
 std::string Key(std::string_view kind, std::string_view name) {
     std::string key(kPrefix);
     key += kind;
@@ -450,13 +442,20 @@ RequestLimiter::Decision RedisRateLimiter::Take(const std::string& client) {
         return {};
     }
     const auto window = std::chrono::duration_cast<std::chrono::milliseconds>(memory_.window());
-    const auto r = link_.Call({{"EVAL", kRateScript, "1", Key("rate", client), Millis(window)}});
-    if (!r || r->size() != 1 || (*r)[0].kind != RedisReply::Kind::Array ||
-        (*r)[0].elements.size() != 2) {
+    const std::string key = Key("rate", client);
+    // The window starts with the client's first request, whose counter gets the window's
+    // expiry. A counter left without one (its instance died between the two) gets it from the
+    // next request, so that no client is blocked for good.
+    const auto r = link_.Call({{"INCR", key}, {"PTTL", key}});
+    if (!r || r->size() != 2 || (*r)[0].kind != RedisReply::Kind::Integer) {
         return memory_.Take(client);
     }
-    const long long count = (*r)[0].elements[0].integer;
-    const long long left = (*r)[0].elements[1].integer;
+    const long long count = (*r)[0].integer;
+    long long left = (*r)[1].integer;
+    if (left < 0) {
+        link_.Call({{"PEXPIRE", key, Millis(window)}});
+        left = window.count();
+    }
     Decision d;
     d.limit = memory_.max();
     d.allowed = count <= d.limit;

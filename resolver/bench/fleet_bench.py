@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Benchmark of the fleet, in one run: throughput and p99 of cached answers through nginx (the
 sample site in resolver/deploy/) to three instances sharing Redis, directly to one of those
-instances, to one instance on its own memory (no Redis), and nginx serving a static file of the
-answer's size, side by side; wrk with 64 connections, the same time each. Loopback only; every
+instances, to one instance on its own memory (no Redis), nginx serving a static file of the
+answer's size, and nginx proxying to that file (what proxying alone costs), side by side; wrk with 64 connections, the same time each. Loopback only; every
 process it starts it ends. Prints figures, asserts nothing.
 
     fleet_bench.py SERVICE_BINARY NGINX_SITE [--seconds N]
@@ -89,7 +89,7 @@ class Fleet:
             site = f.read()
         for default, port in zip((8765, 8766, 8767), instances):
             site = site.replace("127.0.0.1:%d" % default, "127.0.0.1:%d" % port)
-        proxy_port, static_port = free_port(), free_port()
+        proxy_port, static_port, floor_port = free_port(), free_port(), free_port()
         site = re.sub(r"^(\s*)listen 80;$", r"\1listen 127.0.0.1:%d;" % proxy_port, site,
                       flags=re.M)
         site = re.sub(r"^\s*listen \[::\]:80;\n", "", site, flags=re.M)
@@ -110,11 +110,15 @@ class Fleet:
                 "scgi_temp_path %s;" % temp("scgi"),
                 "include %s;" % temp("site.conf"),
                 "server { listen 127.0.0.1:%d; root %s; }" % (static_port, static_root),
+                # nginx proxying to its own static file: what proxying itself costs here.
+                "upstream static { server 127.0.0.1:%d; keepalive 32; }" % static_port,
+                "server { listen 127.0.0.1:%d; location / { proxy_pass http://static; "
+                "proxy_http_version 1.1; proxy_set_header Connection \"\"; } }" % floor_port,
                 "}", ""]))
         self.start(["nginx", "-p", self.work, "-c", temp("nginx.conf"), "-e",
                     temp("nginx-error.log")])
         wait_for(lambda: answers(proxy_port, "/healthz"), 10, "nginx")
-        return proxy_port, static_port
+        return proxy_port, static_port, floor_port
 
     def stop(self):
         for process in reversed(self.processes):
@@ -156,7 +160,7 @@ def main():
         os.mkdir(static_root)
         with open(os.path.join(static_root, "answer.json"), "wb") as f:
             f.write(body)
-        proxy, static = fleet.nginx(instances, static_root)
+        proxy, static, floor = fleet.nginx(instances, static_root)
 
         print("Fleet benchmark: one run, cached answers of %d bytes, wrk with %d connections for "
               "%d s each, %d cores" % (len(body), CLIENTS, seconds, os.cpu_count()))
@@ -166,7 +170,8 @@ def main():
                 ("nginx -> three instances sharing Redis", proxy, path),
                 ("directly to one of those instances", instances[0], path),
                 ("one instance on its own memory (no Redis)", alone, path),
-                ("nginx, a static file of the same size", static, "/answer.json")):
+                ("nginx, a static file of the same size", static, "/answer.json"),
+                ("nginx -> nginx's static file (proxying alone)", floor, "/answer.json")):
             rate, p99, errors, socket_errors = wrk(port, target, CLIENTS, seconds)
             figures[name] = (rate, p99)
             print("  %-52s %10.0f %10.2f %8d%s" % (
