@@ -2,10 +2,14 @@
 #include "http_front.h"
 
 #include <httplib.h>
+#include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -102,6 +106,150 @@ void Answer(const httplib::Request& req, httplib::Response& res, const std::stri
     }
 }
 
+// One kept connection of the server, as the library's own stream over a socket does it: reads
+// through a small buffer (the library reads a request's head a byte at a time), each read and
+// write bounded by its time limit; except that what is written for one answer is gathered and
+// sent in one write call when the answer is complete. An answer is thus either wholly handed to
+// the system or not at all, even when the process is killed while it answers: a proxy passes a
+// request that got no answer to another instance, but cannot do so once the head of an answer
+// reached it.
+class WholeAnswerStream : public httplib::Stream {
+  public:
+    WholeAnswerStream(int socket, int readTimeoutMs, int writeTimeoutMs)
+        : socket_(socket), readTimeoutMs_(readTimeoutMs), writeTimeoutMs_(writeTimeoutMs) {}
+
+    bool is_readable() const override { return Ready(readTimeoutMs_); }
+    bool is_writable() const override { return Wait(POLLOUT, writeTimeoutMs_); }
+    ssize_t read(char* ptr, size_t size) override {
+        // Anything written before reading more (an interim "100 Continue") goes first.
+        if (!Flush()) {
+            return -1;
+        }
+        if (readFrom_ == read_.size()) {
+            if (!Wait(POLLIN, readTimeoutMs_)) {
+                return -1;
+            }
+            read_.resize(4096);
+            const ssize_t n = recv(socket_, read_.data(), read_.size(), 0);
+            read_.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+            readFrom_ = 0;
+            if (n <= 0) {
+                return n;
+            }
+        }
+        const std::size_t n = std::min(size, read_.size() - readFrom_);
+        std::memcpy(ptr, read_.data() + readFrom_, n);
+        readFrom_ += n;
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t write(const char* ptr, size_t size) override {
+        pending_.append(ptr, size);
+        return static_cast<ssize_t>(size);
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        Address(getpeername, ip, port);
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        Address(getsockname, ip, port);
+    }
+    socket_t socket() const override { return socket_; }
+
+    // Sends what was gathered. Returns false when the connection failed.
+    bool Flush() {
+        for (std::size_t sent = 0; sent < pending_.size();) {
+            if (!Wait(POLLOUT, writeTimeoutMs_)) {
+                return false;
+            }
+            const ssize_t n =
+                send(socket_, pending_.data() + sent, pending_.size() - sent, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return false;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+        pending_.clear();
+        return true;
+    }
+
+    // True when there is something to read (or the connection is closed) within the time.
+    bool Ready(int timeoutMs) const { return readFrom_ < read_.size() || Wait(POLLIN, timeoutMs); }
+
+  private:
+    bool Wait(short events, int timeoutMs) const {
+        pollfd p{socket_, events, 0};
+        int n;
+        do {
+            n = poll(&p, 1, timeoutMs);
+        } while (n < 0 && errno == EINTR);
+        return n > 0;
+    }
+
+    template <typename Query>
+    void Address(Query query, std::string& ip, int& port) const {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        char host[NI_MAXHOST] = {};
+        char service[NI_MAXSERV] = {};
+        if (query(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+            getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, service,
+                        sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+            ip = host;
+            port = std::atoi(service);
+        }
+    }
+
+    int socket_;
+    int readTimeoutMs_;
+    int writeTimeoutMs_;
+    std::string read_;
+    std::size_t readFrom_ = 0;
+    std::string pending_;
+};
+
+// The library's server with each answer sent whole (above). A connection serves requests until
+// its count or idle time runs out, the client closes it, or the server stops, as the library's
+// own loop does.
+class WholeAnswerServer : public httplib::Server {
+  private:
+    bool process_and_close_socket(socket_t sock) override {
+        const auto ms = [](time_t sec, time_t usec) {
+            return static_cast<int>(sec * 1000 + usec / 1000);
+        };
+        WholeAnswerStream stream(sock, ms(read_timeout_sec_, read_timeout_usec_),
+                                 ms(write_timeout_sec_, write_timeout_usec_));
+        bool ok = false;
+        for (std::size_t left = keep_alive_max_count_; left > 0 && Waiting(stream); --left) {
+            bool closed = false;
+            ok = process_request(stream, left == 1, closed, nullptr);
+            ok = stream.Flush() && ok;
+            if (!ok || closed) {
+                break;
+            }
+        }
+        shutdown(sock, SHUT_RDWR);
+        close(sock);
+        return ok;
+    }
+
+    // Waits for the connection's next request: true when there is one, false after the idle
+    // time or once the server stops (looked at every 100 ms).
+    bool Waiting(const WholeAnswerStream& stream) const {
+        const auto until = Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
+        while (svr_sock_ != INVALID_SOCKET) {
+            if (stream.Ready(100)) {
+                return true;
+            }
+            if (Clock::now() >= until) {
+                return false;
+            }
+        }
+        return false;
+    }
+};
+
 }  // namespace
 
 std::string FindWorkerScript() {
@@ -134,7 +282,7 @@ Service::Service(const Options& options)
           }
           return ranges;
       }()),
-      server_(std::make_unique<httplib::Server>()) {
+      server_(std::make_unique<WholeAnswerServer>()) {
     const std::chrono::seconds ttl(options.cacheTtlSeconds);
     const std::chrono::seconds window(options.rateWindowSeconds);
     const auto entries = static_cast<std::size_t>(options.cacheEntries);
