@@ -322,13 +322,13 @@ ResultStore::Answer RedisResults::Resolve(const std::string& address,
     const std::string resultKey = Key("result", address);
     const std::string lockKey = Key("lock", address);
     const auto deadline = Clock::now() + wait_;
-    // Each round ends with an answer, or with an extraction elsewhere that ended without one
-    // (its instance died); the time limit bounds the rounds.
     // A result read from Redis is kept here too, until the moment it expires there: it does not
     // change meanwhile, so the copy answers alike without a round trip.
     if (auto near = memory_.Find(address)) {
         return {std::move(*near), true, false};
     }
+    // Each round ends with an answer, or with an extraction elsewhere that ended without one
+    // (its instance died); the time limit bounds the rounds.
     while (Clock::now() < deadline) {
         auto r = link_.Call({{"GET", resultKey}, {"PTTL", resultKey}});
         if (!r || r->size() != 2) {
