@@ -9,8 +9,8 @@ REELHAWK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$REELHAWK_ROOT/scripts/lib.sh"
 reelhawk_ensure_packages
 build="$REELHAWK_BUILD/resolver-release"
-cmake -S "$REELHAWK_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DREELHAWK_SANITIZE=OFF \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+# The tree the Debian package is made in (the `resolver` preset), as the resolver's benchmark.
+(cd "$REELHAWK_ROOT" && cmake --preset resolver -B "$build" >/dev/null)
 cmake --build "$build" -j "$(nproc)" --target reelhawk-resolver >/dev/null
 exec python3 "$REELHAWK_ROOT/resolver/bench/fleet_bench.py" "$build/resolver/reelhawk-resolver" \
     "$REELHAWK_ROOT/resolver/deploy/nginx-reelhawk-resolver.conf" "$@"

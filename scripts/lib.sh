@@ -83,6 +83,8 @@ reelhawk_ensure_packages() {
         "wine:wine" "/usr/lib/wine/wine64:wine64" "Xvfb:xvfb" "import:imagemagick" "xdotool:xdotool"
         "locale-gen:locales" "xwininfo:x11-utils" "python3:python3" "chromium:chromium"
         "pkg-config:pkgconf" "yt-dlp:yt-dlp"
+        # The resolver's Debian package: CPack finds its libraries' packages with these.
+        "dpkg-shlibdeps:dpkg-dev" "file:file"
     )
     local -a missing=()
     local entry

@@ -8,7 +8,7 @@ source "$REELHAWK_ROOT/scripts/lib.sh"
 reelhawk_ensure_packages
 command -v wrk >/dev/null || apt-get install -y -qq --no-install-recommends wrk >/dev/null
 build="$REELHAWK_BUILD/resolver-release"
-cmake -S "$REELHAWK_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DREELHAWK_SANITIZE=OFF \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+# The tree the Debian package is made in (the `resolver` preset), so it is configured one way.
+(cd "$REELHAWK_ROOT" && cmake --preset resolver -B "$build" >/dev/null)
 cmake --build "$build" -j "$(nproc)" --target reelhawk-resolver >/dev/null
 exec python3 "$REELHAWK_ROOT/resolver/bench/resolver_bench.py" "$build/resolver/reelhawk-resolver" "$@"

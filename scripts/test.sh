@@ -58,8 +58,17 @@ reelhawk_run cmake --preset windows -B "$REELHAWK_BUILD/windows" >/dev/null &&
 step "release package"
 reelhawk_run cmake --build "$REELHAWK_BUILD/windows" --target package >/dev/null || exit 1
 
+# The resolver's Debian package, from a tree of its own (Release, no sanitizers, the resolver
+# alone); that tree's test checks it.
+step "resolver package"
+reelhawk_run cmake --preset resolver -B "$REELHAWK_BUILD/resolver-release" >/dev/null &&
+    reelhawk_run cmake --build "$REELHAWK_BUILD/resolver-release" -j "$jobs" --target package \
+        >/dev/null || exit 1
+
 step "host tests"
 reelhawk_run ctest --test-dir "$REELHAWK_BUILD/host" -j "$jobs" --output-on-failure --timeout 300 ||
+    status=1
+reelhawk_run ctest --test-dir "$REELHAWK_BUILD/resolver-release" --output-on-failure --timeout 120 ||
     status=1
 
 step "windows tests under Wine"
