@@ -263,7 +263,9 @@ std::optional<std::vector<RedisReply>> RedisLink::Call(
         const bool closed =
             !sent && (c->err == REDIS_ERR_EOF ||
                       (c->err == REDIS_ERR_IO && (errno == ECONNRESET || errno == EPIPE)));
-        if (!sent) {
+        if (!sent && c->err == REDIS_ERR_IO && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            why = "no answer within " + std::to_string(timeout_.count()) + " ms";
+        } else if (!sent) {
             why = c->errstr[0] != '\0' ? c->errstr : "no answer";
         }
         const std::uint64_t generation = pooled.generation;

@@ -491,6 +491,7 @@ TEST(Redis, GoneFullOrHungTheInstanceAnswersFromItsMemoryAndSaysSoOnceThenShares
     EXPECT_EQ(count(said, "is back:"), 3u) << said;
     EXPECT_THAT(said, HasSubstr("(Connection refused)"));
     EXPECT_THAT(said, HasSubstr("OOM"));
+    EXPECT_THAT(said, HasSubstr("(no answer within 200 ms)"));
 }
 
 TEST(Redis, AnExtractionOutlivingItsLockIsStillSharedAndOneWhoseInstanceDiedIsTakenOver) {
