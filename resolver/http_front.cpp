@@ -329,8 +329,9 @@ Service::Service(const Options& options)
         return new httplib::ThreadPool(static_cast<std::size_t>(threads));
     };
     s.set_keep_alive_max_count(1000);
-    // Headers and body go out in separate writes; without this each answer waits for the
-    // client's delayed acknowledgement (40 ms).
+    // An answer goes out in one write, but without this one written while the connection's
+    // previous answer is not yet acknowledged waits for the client's delayed acknowledgement
+    // (40 ms).
     s.set_tcp_nodelay(true);
     // The library's default shares the port with any other process (SO_REUSEPORT), so a second
     // instance started on the same port by mistake would quietly take half the requests: only
