@@ -329,9 +329,12 @@ def load_and_faults(fleet, processes):
         at(0.35)
         restarted_at = fleet.size(1, "out")
         fleet.start_instance(1)
-        status, health = fleet.health(1)
-        say("instance 1 started again: /healthz %s %s" % (status, health.get("ready")))
-        check(status == 200 and health.get("ready") is True, "instance 1 is ready again")
+        # Ready once a worker of its own is alive, which takes a moment after it listens.
+        def ready():
+            status, health = fleet.health(1)
+            return status == 200 and health.get("ready") is True
+        check(wait_until(ready, 10), "instance 1 is ready again")
+        say("instance 1 started again and ready")
         status, _, body = http_get(fleet.ports[1], resolve_path(SITE + "/video/direct"))
         check(status == 200 and answer_is(body, "direct"),
               "instance 1 answers a request of its own after its restart")
