@@ -509,10 +509,21 @@ TEST(Redis, AnExtractionOutlivingItsLockIsStillSharedAndOneWhoseInstanceDiedIsTa
     RunningService b(FakeArgs({"--workers", "1", "--redis", redis.Address()}));
     ASSERT_TRUE(a.started() && b.started());
 
+    // Waits, at most 5 s, until an instance holds the lock on the address's extraction.
+    auto locked = [&](const std::string& address) {
+        for (int i = 0; i < 100; ++i) {
+            if (redis.Command("EXISTS reelhawk:lock:" + address) == ":1") {
+                return true;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    };
+
     // Longer than a lock lasts unless renewed: b waits for a's extraction all along.
     const std::string longer = std::string(kSite) + "/slow/3500/longer";
     auto first = std::async(std::launch::async, [&] { return a.ResolveJson(longer); });
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(locked(longer));
     const auto second = b.ResolveJson(longer);
     ASSERT_TRUE(second);
     EXPECT_EQ(second->status, 200);
@@ -523,7 +534,7 @@ TEST(Redis, AnExtractionOutlivingItsLockIsStillSharedAndOneWhoseInstanceDiedIsTa
     // a dies in the middle of an extraction: b, waiting for it, extracts once its lock is gone.
     const std::string orphan = std::string(kSite) + "/slow/1000/orphan";
     auto dying = std::async(std::launch::async, [&] { return a.ResolveJson(orphan); });
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(locked(orphan));
     auto waiting = std::async(std::launch::async, [&] { return b.ResolveJson(orphan); });
     std::this_thread::sleep_for(300ms);
     kill(a.pid(), SIGKILL);
