@@ -242,4 +242,72 @@ std::string FormatIpAddress(const std::array<std::uint8_t, 16>& address) {
     return text;
 }
 
+namespace {
+
+std::string_view TrimSpaces(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// One forwarded entry: an address, "[v6]" or "[v6]:port", or "a.b.c.d:port" as some proxies
+// write it.
+std::optional<std::array<std::uint8_t, 16>> ForwardedAddress(std::string_view entry) {
+    entry = TrimSpaces(entry);
+    if (entry.starts_with('[')) {
+        const std::size_t close = entry.find(']');
+        if (close == std::string_view::npos) {
+            return std::nullopt;
+        }
+        return ParseIpAddress(entry.substr(1, close - 1));
+    }
+    if (std::count(entry.begin(), entry.end(), ':') == 1) {
+        entry = entry.substr(0, entry.find(':'));
+    }
+    return ParseIpAddress(entry);
+}
+
+bool Trusted(const std::vector<AddressRange>& trusted, const std::array<std::uint8_t, 16>& a) {
+    return std::any_of(trusted.begin(), trusted.end(),
+                       [&](const AddressRange& range) { return range.Contains(a); });
+}
+
+}  // namespace
+
+std::string ClientAddress(const std::string& peer, const std::vector<AddressRange>& trusted,
+                          std::string_view forwardedFor, std::string_view realIp) {
+    const auto peerAddress = ParseIpAddress(peer);
+    if (!peerAddress || !Trusted(trusted, *peerAddress)) {
+        return peer;
+    }
+    if (!TrimSpaces(forwardedFor).empty()) {
+        std::string hop = peer;
+        for (std::size_t end = forwardedFor.size();;) {
+            const std::size_t comma = forwardedFor.rfind(',', end == 0 ? 0 : end - 1);
+            const std::size_t from =
+                comma == std::string_view::npos || comma >= end ? 0 : comma + 1;
+            const auto address = ForwardedAddress(forwardedFor.substr(from, end - from));
+            if (!address) {
+                return hop;
+            }
+            if (!Trusted(trusted, *address)) {
+                return FormatIpAddress(*address);
+            }
+            hop = FormatIpAddress(*address);
+            if (from == 0) {
+                return hop;
+            }
+            end = from - 1;
+        }
+    }
+    if (const auto real = ForwardedAddress(realIp)) {
+        return FormatIpAddress(*real);
+    }
+    return peer;
+}
+
 }  // namespace resolver

@@ -73,4 +73,15 @@ class AddressPolicy {
 // The address in its usual text form (IPv4 dotted for mapped addresses).
 std::string FormatIpAddress(const std::array<std::uint8_t, 16>& address);
 
+// The address of the client a request comes from, for the rate limit and the log. It is the
+// connection's own address (peer) unless that is a trusted proxy; then it is taken from
+// X-Forwarded-For (all its values, joined with commas): walking from the right, past the entries
+// that are trusted proxies themselves, the first other entry; an entry that is not an address
+// ends the walk at the last trusted hop, and when every entry is trusted the left-most is the
+// client. Without X-Forwarded-For, X-Real-IP. Only the right part of the list is written by
+// proxies we trust, so a client cannot choose its own address by sending these headers. This
+// function can't fail: with nothing usable in the headers the peer is the client.
+std::string ClientAddress(const std::string& peer, const std::vector<AddressRange>& trusted,
+                          std::string_view forwardedFor, std::string_view realIp);
+
 }  // namespace resolver

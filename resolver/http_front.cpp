@@ -2,10 +2,14 @@
 #include "http_front.h"
 
 #include <httplib.h>
+#include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -64,7 +68,8 @@ std::string UtcNow() {
     return text;
 }
 
-void AccessLog(const httplib::Request& req, const httplib::Response& res) {
+void AccessLog(const std::string& client, const httplib::Request& req,
+               const httplib::Response& res) {
     static std::mutex out;
     const double ms =
         std::chrono::duration<double, std::milli>(Clock::now() - requestStarted).count();
@@ -72,9 +77,9 @@ void AccessLog(const httplib::Request& req, const httplib::Response& res) {
     const std::string cache = res.has_header("X-Cache") ? res.get_header_value("X-Cache") : "-";
     char duration[32];
     std::snprintf(duration, sizeof duration, "%.1fms", ms);
-    const std::string line = UtcNow() + " " + req.remote_addr + " " + std::to_string(res.status) +
-                             " " + req.method + " " + Quoted(req.path) + " " + asked + " " +
-                             duration + " cache=" + cache + "\n";
+    const std::string line = UtcNow() + " " + client + " " + std::to_string(res.status) + " " +
+                             req.method + " " + Quoted(req.path) + " " + asked + " " + duration +
+                             " cache=" + cache + "\n";
     std::lock_guard lock(out);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
@@ -101,6 +106,150 @@ void Answer(const httplib::Request& req, httplib::Response& res, const std::stri
     }
 }
 
+// One kept connection of the server, as the library's own stream over a socket does it: reads
+// through a small buffer (the library reads a request's head a byte at a time), each read and
+// write bounded by its time limit; except that what is written for one answer is gathered and
+// sent in one write call when the answer is complete. An answer is thus either wholly handed to
+// the system or not at all, even when the process is killed while it answers: a proxy passes a
+// request that got no answer to another instance, but cannot do so once the head of an answer
+// reached it.
+class WholeAnswerStream : public httplib::Stream {
+  public:
+    WholeAnswerStream(int socket, int readTimeoutMs, int writeTimeoutMs)
+        : socket_(socket), readTimeoutMs_(readTimeoutMs), writeTimeoutMs_(writeTimeoutMs) {}
+
+    bool is_readable() const override { return Ready(readTimeoutMs_); }
+    bool is_writable() const override { return Wait(POLLOUT, writeTimeoutMs_); }
+    ssize_t read(char* ptr, size_t size) override {
+        // Anything written before reading more (an interim "100 Continue") goes first.
+        if (!Flush()) {
+            return -1;
+        }
+        if (readFrom_ == read_.size()) {
+            if (!Wait(POLLIN, readTimeoutMs_)) {
+                return -1;
+            }
+            read_.resize(4096);
+            const ssize_t n = recv(socket_, read_.data(), read_.size(), 0);
+            read_.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+            readFrom_ = 0;
+            if (n <= 0) {
+                return n;
+            }
+        }
+        const std::size_t n = std::min(size, read_.size() - readFrom_);
+        std::memcpy(ptr, read_.data() + readFrom_, n);
+        readFrom_ += n;
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t write(const char* ptr, size_t size) override {
+        pending_.append(ptr, size);
+        return static_cast<ssize_t>(size);
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        Address(getpeername, ip, port);
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        Address(getsockname, ip, port);
+    }
+    socket_t socket() const override { return socket_; }
+
+    // Sends what was gathered. Returns false when the connection failed.
+    bool Flush() {
+        for (std::size_t sent = 0; sent < pending_.size();) {
+            if (!Wait(POLLOUT, writeTimeoutMs_)) {
+                return false;
+            }
+            const ssize_t n =
+                send(socket_, pending_.data() + sent, pending_.size() - sent, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return false;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+        pending_.clear();
+        return true;
+    }
+
+    // True when there is something to read (or the connection is closed) within the time.
+    bool Ready(int timeoutMs) const { return readFrom_ < read_.size() || Wait(POLLIN, timeoutMs); }
+
+  private:
+    bool Wait(short events, int timeoutMs) const {
+        pollfd p{socket_, events, 0};
+        int n;
+        do {
+            n = poll(&p, 1, timeoutMs);
+        } while (n < 0 && errno == EINTR);
+        return n > 0;
+    }
+
+    template <typename Query>
+    void Address(Query query, std::string& ip, int& port) const {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        char host[NI_MAXHOST] = {};
+        char service[NI_MAXSERV] = {};
+        if (query(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+            getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, service,
+                        sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+            ip = host;
+            port = std::atoi(service);
+        }
+    }
+
+    int socket_;
+    int readTimeoutMs_;
+    int writeTimeoutMs_;
+    std::string read_;
+    std::size_t readFrom_ = 0;
+    std::string pending_;
+};
+
+// The library's server with each answer sent whole (above). A connection serves requests until
+// its count or idle time runs out, the client closes it, or the server stops, as the library's
+// own loop does.
+class WholeAnswerServer : public httplib::Server {
+  private:
+    bool process_and_close_socket(socket_t sock) override {
+        const auto ms = [](time_t sec, time_t usec) {
+            return static_cast<int>(sec * 1000 + usec / 1000);
+        };
+        WholeAnswerStream stream(sock, ms(read_timeout_sec_, read_timeout_usec_),
+                                 ms(write_timeout_sec_, write_timeout_usec_));
+        bool ok = false;
+        for (std::size_t left = keep_alive_max_count_; left > 0 && Waiting(stream); --left) {
+            bool closed = false;
+            ok = process_request(stream, left == 1, closed, nullptr);
+            ok = stream.Flush() && ok;
+            if (!ok || closed) {
+                break;
+            }
+        }
+        shutdown(sock, SHUT_RDWR);
+        close(sock);
+        return ok;
+    }
+
+    // Waits for the connection's next request: true when there is one, false after the idle
+    // time or once the server stops (looked at every 100 ms).
+    bool Waiting(const WholeAnswerStream& stream) const {
+        const auto until = Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
+        while (svr_sock_ != INVALID_SOCKET) {
+            if (stream.Ready(100)) {
+                return true;
+            }
+            if (Clock::now() >= until) {
+                return false;
+            }
+        }
+        return false;
+    }
+};
+
 }  // namespace
 
 std::string FindWorkerScript() {
@@ -126,10 +275,32 @@ Service::Service(const Options& options)
                   }
                   return ranges;
               }()),
-      results_(std::chrono::seconds(options.cacheTtlSeconds),
-               static_cast<std::size_t>(options.cacheEntries)),
-      limiter_(options.rateMax, std::chrono::seconds(options.rateWindowSeconds)),
-      server_(std::make_unique<httplib::Server>()) {
+      trustedProxies_([&] {
+          std::vector<AddressRange> ranges;
+          for (const std::string& text : options.trustedProxies) {
+              ranges.push_back(*ParseAddressRange(text));
+          }
+          return ranges;
+      }()),
+      server_(std::make_unique<WholeAnswerServer>()) {
+    const std::chrono::seconds ttl(options.cacheTtlSeconds);
+    const std::chrono::seconds window(options.rateWindowSeconds);
+    const auto entries = static_cast<std::size_t>(options.cacheEntries);
+    if (const auto redis = ParseRedisAddress(options.redis)) {
+        redis_ = std::make_unique<RedisLink>(*redis);
+        results_ = std::make_unique<RedisResults>(*redis_, ttl, entries,
+                                                  std::chrono::seconds(options.timeoutSeconds));
+        limiter_ = std::make_unique<RedisRateLimiter>(*redis_, options.rateMax, window);
+        // Said now rather than at the first request; a failure is said by the link itself.
+        if (redis_->Call({{"PING"}})) {
+            std::cerr
+                << "reelhawk-resolver: results, extractions and rate limits shared in Redis at "
+                << redis->text() << std::endl;
+        }
+    } else {
+        results_ = std::make_unique<SharedResults>(ttl, entries);
+        limiter_ = std::make_unique<RateLimiter>(options.rateMax, window);
+    }
     WorkerSettings settings;
     settings.python = options.python;
     settings.script = FindWorkerScript();
@@ -158,8 +329,9 @@ Service::Service(const Options& options)
         return new httplib::ThreadPool(static_cast<std::size_t>(threads));
     };
     s.set_keep_alive_max_count(1000);
-    // Headers and body go out in separate writes; without this each answer waits for the
-    // client's delayed acknowledgement (40 ms).
+    // An answer goes out in one write, but without this one written while the connection's
+    // previous answer is not yet acknowledged waits for the client's delayed acknowledgement
+    // (40 ms).
     s.set_tcp_nodelay(true);
     // The library's default shares the port with any other process (SO_REUSEPORT), so a second
     // instance started on the same port by mistake would quietly take half the requests: only
@@ -176,15 +348,15 @@ Service::Service(const Options& options)
         if (req.path == "/healthz") {
             return httplib::Server::HandlerResponse::Unhandled;
         }
-        const RateLimiter::Decision d = limiter_.Take(req.remote_addr);
-        if (!limiter_.enabled()) {
+        const RequestLimiter::Decision d = limiter_->Take(Client(req));
+        if (!limiter_->enabled()) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
         res.set_header("RateLimit-Limit", std::to_string(d.limit));
         res.set_header("RateLimit-Remaining", std::to_string(d.remaining));
         res.set_header("RateLimit-Reset", std::to_string(d.reset));
-        res.set_header("RateLimit-Policy", std::to_string(limiter_.max()) +
-                                               ";w=" + std::to_string(limiter_.window().count()));
+        res.set_header("RateLimit-Policy", std::to_string(limiter_->max()) +
+                                               ";w=" + std::to_string(limiter_->window().count()));
         if (d.allowed) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
@@ -216,7 +388,9 @@ Service::Service(const Options& options)
             res.set_content(DumpJson(OutcomeToJson(missing)), kJson);
         }
     });
-    s.set_logger(AccessLog);
+    s.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+        AccessLog(Client(req), req, res);
+    });
 }
 
 Service::~Service() = default;
@@ -253,7 +427,21 @@ void Service::Run() {
 }
 
 void Service::Stop() {
+    stopping_ = true;
     server_->stop();
+}
+
+std::string Service::Client(const httplib::Request& req) const {
+    if (trustedProxies_.empty()) {
+        return req.remote_addr;
+    }
+    std::string forwarded;
+    const std::size_t n = req.get_header_value_count("X-Forwarded-For");
+    for (std::size_t i = 0; i < n; ++i) {
+        forwarded += (i > 0 ? "," : "") + req.get_header_value("X-Forwarded-For", i);
+    }
+    return ClientAddress(req.remote_addr, trustedProxies_, forwarded,
+                         req.get_header_value("X-Real-IP"));
 }
 
 Outcome Service::ResolveAddress(const std::string& asked, std::string* cache) {
@@ -269,8 +457,8 @@ Outcome Service::ResolveAddress(const std::string& asked, std::string* cache) {
             return Outcome::Failure(400, "address_refused", refused);
         }
     }
-    const SharedResults::Answer answer =
-        results_.Resolve(asked, [&] { return pool_->Extract(asked); });
+    const ResultStore::Answer answer =
+        results_->Resolve(asked, [&] { return pool_->Extract(asked); });
     *cache = answer.cacheHit ? "hit" : answer.shared ? "shared" : "miss";
     return answer.outcome;
 }
@@ -285,11 +473,22 @@ void Service::ServeResolve(const httplib::Request& req, httplib::Response& res) 
 
 void Service::ServeHealth(const httplib::Request&, httplib::Response& res) {
     const PoolStatus p = pool_->Status();
-    const bool ready = p.alive > 0;
+    // Redis fallen back still serves (from this instance's memory), so it does not count here.
+    const bool ready = p.alive > 0 && !stopping_;
     res.status = ready ? 200 : 503;
     NoStore(res);
+    // A Redis fallen back to is tried again here too (at most once a second), so that the
+    // answer follows Redis even while no request comes.
+    if (redis_) {
+        redis_->Call({{"PING"}});
+    }
+    const char* redis = !redis_ ? "off" : redis_->connected() ? "connected" : "fallback";
     const nlohmann::json health = {
-        {"status", ready ? "ok" : "unavailable"},
+        {"ready", ready},
+        {"status", ready       ? "ok"
+                   : stopping_ ? "stopping"
+                               : "unavailable"},
+        {"redis", redis},
         {"workers",
          {{"configured", options_.workers},
           {"alive", p.alive},
@@ -298,7 +497,7 @@ void Service::ServeHealth(const httplib::Request&, httplib::Response& res) {
           {"replaced", p.replaced},
           {"killed", p.killed}}},
         {"queue", {{"waiting", p.queued}, {"limit", options_.queue}}},
-        {"cache", {{"entries", results_.size()}, {"ttl", options_.cacheTtlSeconds}}},
+        {"cache", {{"entries", results_->size()}, {"ttl", options_.cacheTtlSeconds}}},
     };
     res.set_content(DumpJson(health), kJson);
 }

@@ -2,12 +2,14 @@
 // rate limit and the access log, over the worker pool and the shared results.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
 #include "address_guard.h"
 #include "options.h"
 #include "result_cache.h"
+#include "shared_store.h"
 #include "worker_pool.h"
 
 namespace httplib {
@@ -37,12 +39,17 @@ class Service {
     Outcome ResolveAddress(const std::string& asked, std::string* cache);
     void ServeResolve(const httplib::Request& req, httplib::Response& res);
     void ServeHealth(const httplib::Request& req, httplib::Response& res);
+    // The client's address: the connection's, or the one a trusted proxy forwarded.
+    std::string Client(const httplib::Request& req) const;
 
     Options options_;
     AddressPolicy policy_;
+    std::vector<AddressRange> trustedProxies_;
     std::unique_ptr<WorkerPool> pool_;
-    SharedResults results_;
-    RateLimiter limiter_;
+    std::unique_ptr<RedisLink> redis_;  // none without --redis; outlives the two below
+    std::unique_ptr<ResultStore> results_;
+    std::unique_ptr<RequestLimiter> limiter_;
+    std::atomic<bool> stopping_ = false;
     std::unique_ptr<httplib::Server> server_;
     int port_ = 0;
     int listenSocket_ = -1;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "address_guard.h"
+#include "shared_store.h"
 
 namespace resolver {
 namespace {
@@ -51,6 +52,12 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode) {
         ->capture_default_str()
         ->check(CLI::Range(16, 1 << 20));
     app.add_option("--python", o.python, "Python interpreter with yt-dlp")->capture_default_str();
+    app.add_option("--redis", o.redis,
+                   "redis://HOST:PORT to keep results, extractions in flight and rate limits in, "
+                   "shared with other instances (default: this process's memory)");
+    app.add_option("--trusted-proxy", o.trustedProxies,
+                   "address or CIDR range of a proxy whose X-Forwarded-For and X-Real-IP name the "
+                   "client (repeatable)");
     app.add_flag("--version", version, "print the version and end");
     try {
         app.parse(argc, argv);
@@ -94,6 +101,15 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode) {
         if (!ParseAddressRange(range)) {
             return usage("--allow-address takes a CIDR range, such as 203.0.113.0/24: " + range);
         }
+    }
+    for (const std::string& proxy : o.trustedProxies) {
+        if (!ParseAddressRange(proxy)) {
+            return usage("--trusted-proxy takes an address or a CIDR range, such as 127.0.0.1: " +
+                         proxy);
+        }
+    }
+    if (!o.redis.empty() && !ParseRedisAddress(o.redis)) {
+        return usage("--redis takes redis://HOST:PORT, such as redis://127.0.0.1:6379: " + o.redis);
     }
     if (o.workers == 0) {
         o.workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));

@@ -24,6 +24,8 @@ struct Options {
     int workerRequests = 500;
     int workerMemoryMiB = 512;
     std::string python = "/usr/bin/python3";
+    std::string redis;                        // redis://HOST:PORT, checked when parsed; empty: none
+    std::vector<std::string> trustedProxies;  // addresses or CIDR ranges, checked when parsed
 };
 
 // Parses the command line. Returns nullopt when the program should end, with exitCode set: 0

@@ -193,6 +193,85 @@ json OutcomeToJson(const Outcome& outcome) {
     return answer;
 }
 
+std::string OutcomeToRecord(const Outcome& outcome) {
+    return DumpJson({{"v", 1},
+                     {"status", outcome.status},
+                     {"cacheable", outcome.cacheable},
+                     {"answer", OutcomeToJson(outcome)}});
+}
+
+std::optional<Outcome> OutcomeFromRecord(std::string_view record) try {
+    const json r = json::parse(record, nullptr, false);
+    if (!r.is_object() || r.value("v", 0) != 1 || !r.contains("answer") ||
+        !r["answer"].is_object() || !r.contains("status") || !r["status"].is_number_integer()) {
+        return std::nullopt;
+    }
+    const json& answer = r["answer"];
+    Outcome outcome;
+    outcome.status = r["status"].get<int>();
+    outcome.cacheable = r.value("cacheable", false);
+    if (answer.contains("error")) {
+        const json& error = answer["error"];
+        if (!error.is_object()) {
+            return std::nullopt;
+        }
+        outcome.code = StringField(error, "code");
+        outcome.message = StringField(error, "message");
+        return outcome;
+    }
+    if (!answer.contains("files") || !answer["files"].is_array()) {
+        return std::nullopt;
+    }
+    Resolution resolution;
+    resolution.title = StringField(answer, "title");
+    for (const json& f : answer["files"]) {
+        if (!f.is_object()) {
+            return std::nullopt;
+        }
+        MediaFile file;
+        file.address = StringField(f, "url");
+        file.extension = StringField(f, "ext");
+        const std::string kind = StringField(f, "kind");
+        bool known = false;
+        for (FileKind k : {FileKind::PictureAndSound, FileKind::PictureOnly, FileKind::SoundOnly,
+                           FileKind::PlaylistPart}) {
+            if (kind == KindName(k)) {
+                file.kind = k;
+                known = true;
+            }
+        }
+        if (!known) {
+            return std::nullopt;
+        }
+        if (f.contains("size") && f["size"].is_number_integer()) {
+            file.size = f["size"].get<std::int64_t>();
+        }
+        if (f.contains("width") && f["width"].is_number_integer()) {
+            file.width = f["width"].get<int>();
+        }
+        if (f.contains("height") && f["height"].is_number_integer()) {
+            file.height = f["height"].get<int>();
+        }
+        file.note = StringField(f, "note");
+        file.part = f.value("part", 0);
+        resolution.files.push_back(std::move(file));
+    }
+    if (answer.contains("parts") && answer["parts"].is_array()) {
+        for (const json& p : answer["parts"]) {
+            if (!p.is_object()) {
+                return std::nullopt;
+            }
+            resolution.parts.push_back({p.value("number", 0), StringField(p, "title")});
+        }
+        resolution.truncated = answer.value("truncated", false);
+    }
+    outcome.resolution = std::move(resolution);
+    return outcome;
+} catch (const json::exception&) {
+    // A field of another type than written.
+    return std::nullopt;
+}
+
 std::string DumpJson(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }

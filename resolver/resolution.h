@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -64,6 +65,14 @@ Resolution BuildResolution(const nlohmann::json& info);
 
 // The outcome for a JSON client: {"title", "files": [...]} or {"error": {"code", "message"}}.
 nlohmann::json OutcomeToJson(const Outcome& outcome);
+
+// The outcome as one text for a store shared between instances: its JSON answer with its status
+// and whether it may be kept. This function can't fail.
+std::string OutcomeToRecord(const Outcome& outcome);
+
+// Reads back what OutcomeToRecord wrote. Returns nullopt for any other text (damaged, or written
+// by another version), which the caller treats as absent.
+std::optional<Outcome> OutcomeFromRecord(std::string_view record);
 
 // Dumps JSON with invalid UTF-8 replaced, so that no text from a page can make it throw.
 std::string DumpJson(const nlohmann::json& value);

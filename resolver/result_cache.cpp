@@ -12,18 +12,55 @@ std::size_t SharedResults::size() const {
     return kept_.size();
 }
 
+std::optional<Outcome> SharedResults::FindLocked(const std::string& address) {
+    const auto it = kept_.find(address);
+    if (it == kept_.end()) {
+        return std::nullopt;
+    }
+    if (now_() < it->second.expires) {
+        uses_.splice(uses_.begin(), uses_, it->second.use);
+        return it->second.outcome;
+    }
+    uses_.erase(it->second.use);
+    kept_.erase(it);
+    return std::nullopt;
+}
+
+void SharedResults::KeepLocked(const std::string& address, const Outcome& outcome,
+                               std::chrono::steady_clock::duration ttl) {
+    if (ttl_.count() <= 0 || maxEntries_ == 0 || ttl <= std::chrono::steady_clock::duration(0)) {
+        return;
+    }
+    if (const auto it = kept_.find(address); it != kept_.end()) {
+        uses_.erase(it->second.use);
+        kept_.erase(it);
+    }
+    uses_.push_front(address);
+    kept_[address] = Entry{outcome, now_() + ttl, uses_.begin()};
+    while (kept_.size() > maxEntries_) {
+        kept_.erase(uses_.back());
+        uses_.pop_back();
+    }
+}
+
+std::optional<Outcome> SharedResults::Find(const std::string& address) {
+    std::lock_guard lock(mutex_);
+    return FindLocked(address);
+}
+
+void SharedResults::Keep(const std::string& address, const Outcome& outcome,
+                         std::chrono::steady_clock::duration ttl) {
+    std::lock_guard lock(mutex_);
+    KeepLocked(address, outcome, ttl);
+}
+
 SharedResults::Answer SharedResults::Resolve(const std::string& address,
                                              const std::function<Outcome()>& extract) {
     std::shared_ptr<Flight> flight;
     {
         std::unique_lock lock(mutex_);
-        if (const auto it = kept_.find(address); it != kept_.end()) {
-            if (now_() < it->second.expires) {
-                uses_.splice(uses_.begin(), uses_, it->second.use);
-                return {it->second.outcome, true, false};
-            }
-            uses_.erase(it->second.use);
-            kept_.erase(it);
+        if (auto kept = FindLocked(address)) {
+            return {std::move(*kept), true, false};
         }
         if (const auto it = flights_.find(address); it != flights_.end()) {
             std::shared_ptr<Flight> other = it->second;
@@ -39,13 +76,8 @@ SharedResults::Answer SharedResults::Resolve(const std::string& address,
     flight->done = true;
     flight->finished.notify_all();
     flights_.erase(address);
-    if (ttl_.count() > 0 && maxEntries_ > 0 && outcome.cacheable) {
-        uses_.push_front(address);
-        kept_[address] = Entry{outcome, now_() + ttl_, uses_.begin()};
-        while (kept_.size() > maxEntries_) {
-            kept_.erase(uses_.back());
-            uses_.pop_back();
-        }
+    if (outcome.cacheable) {
+        KeepLocked(address, outcome, ttl_);
     }
     return {std::move(outcome), false, false};
 }

@@ -1,5 +1,6 @@
 // result_cache: finished outcomes kept for a short time, and one extraction shared by every
-// identical request that arrives while it runs.
+// identical request that arrives while it runs; the per-client rate limit. Both kept in this
+// process's memory, behind interfaces that the Redis-backed ones (shared_store.h) also satisfy.
 #pragma once
 
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -17,12 +19,10 @@ namespace resolver {
 
 using SteadyNow = std::function<std::chrono::steady_clock::time_point()>;
 
-class SharedResults {
+// Where finished outcomes are kept and extractions in flight are shared.
+class ResultStore {
   public:
-    // ttl 0 keeps nothing (identical requests in flight are still shared). At most maxEntries
-    // outcomes are kept, the least recently used going first.
-    SharedResults(std::chrono::seconds ttl, std::size_t maxEntries,
-                  SteadyNow now = std::chrono::steady_clock::now);
+    virtual ~ResultStore() = default;
 
     struct Answer {
         Outcome outcome;
@@ -30,13 +30,39 @@ class SharedResults {
         bool shared = false;    // from another request's extraction in flight
     };
 
-    // The outcome for the address: kept, shared, or got by calling extract (outside the lock).
-    // Only outcomes marked cacheable are kept.
-    Answer Resolve(const std::string& address, const std::function<Outcome()>& extract);
+    // The outcome for the address: kept, shared, or got by calling extract (outside any lock).
+    // Only outcomes marked cacheable are kept. This function can't fail: whatever the store
+    // does, the caller gets an outcome.
+    virtual Answer Resolve(const std::string& address, const std::function<Outcome()>& extract) = 0;
 
-    std::size_t size() const;
+    // Outcomes kept in this process's memory.
+    virtual std::size_t size() const = 0;
+};
+
+class SharedResults : public ResultStore {
+  public:
+    // ttl 0 keeps nothing (identical requests in flight are still shared). At most maxEntries
+    // outcomes are kept, the least recently used going first.
+    SharedResults(std::chrono::seconds ttl, std::size_t maxEntries,
+                  SteadyNow now = std::chrono::steady_clock::now);
+
+    Answer Resolve(const std::string& address, const std::function<Outcome()>& extract) override;
+
+    std::size_t size() const override;
+
+    // The outcome kept for the address, if it has not expired. This function can't fail.
+    std::optional<Outcome> Find(const std::string& address);
+    // Keeps the outcome for the given time (within the bound on entries; nothing when ttl 0 was
+    // given at construction), whether or not it is marked cacheable.
+    void Keep(const std::string& address, const Outcome& outcome,
+              std::chrono::steady_clock::duration ttl);
 
   private:
+    // With mutex_ held.
+    std::optional<Outcome> FindLocked(const std::string& address);
+    void KeepLocked(const std::string& address, const Outcome& outcome,
+                    std::chrono::steady_clock::duration ttl);
+
     struct Flight {
         bool done = false;
         Outcome outcome;
@@ -57,12 +83,11 @@ class SharedResults {
     std::unordered_map<std::string, std::shared_ptr<Flight>> flights_;
 };
 
-// A fixed window per client: at most max requests in each window of the given length.
-class RateLimiter {
+// The per-client limit: a fixed window that starts with the client's first request, at most max
+// requests in it.
+class RequestLimiter {
   public:
-    // max 0 turns the limit off.
-    RateLimiter(int max, std::chrono::seconds window,
-                SteadyNow now = std::chrono::steady_clock::now);
+    virtual ~RequestLimiter() = default;
 
     struct Decision {
         bool allowed = true;
@@ -73,11 +98,24 @@ class RateLimiter {
 
     // Counts one request of the client and says whether it may be served. This function can't
     // fail; with the limit off every request is allowed.
-    Decision Take(const std::string& client);
+    virtual Decision Take(const std::string& client) = 0;
 
-    bool enabled() const { return max_ > 0; }
-    int max() const { return max_; }
-    std::chrono::seconds window() const { return window_; }
+    virtual bool enabled() const = 0;
+    virtual int max() const = 0;
+    virtual std::chrono::seconds window() const = 0;
+};
+
+class RateLimiter : public RequestLimiter {
+  public:
+    // max 0 turns the limit off.
+    RateLimiter(int max, std::chrono::seconds window,
+                SteadyNow now = std::chrono::steady_clock::now);
+
+    Decision Take(const std::string& client) override;
+
+    bool enabled() const override { return max_ > 0; }
+    int max() const override { return max_; }
+    std::chrono::seconds window() const override { return window_; }
 
   private:
     struct Window {

@@ -135,6 +135,13 @@ reelhawk_ensure_packages() {
     [ -f /usr/include/openssl/ssl.h ] || missing+=(libssl-dev)
     [ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
     [ -f /usr/include/brotli/decode.h ] || missing+=(libbrotli-dev)
+    # Several instances sharing state: the Redis client library and server, nginx in front, and
+    # the load generators of the fleet test and the benchmark.
+    [ -f /usr/include/hiredis/hiredis.h ] || missing+=(libhiredis-dev)
+    command -v redis-server >/dev/null 2>&1 || missing+=(redis-server)
+    [ -x /usr/sbin/nginx ] || missing+=(nginx)
+    command -v hey >/dev/null 2>&1 || missing+=(hey)
+    command -v wrk >/dev/null 2>&1 || missing+=(wrk)
     [ -n "$(fc-list :lang=zh 2>/dev/null | head -n 1)" ] || missing+=(fonts-wqy-zenhei)
     if [ -z "$(ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ]; then
         missing+=(libclang-rt-dev)

@@ -1,7 +1,11 @@
 // The service as a process, with a misbehaving stand-in for the extraction worker: time limits,
-// replacement, the queue, refusals, the rate limit, sharing and a clean stop.
+// replacement, the queue, refusals, the rate limit, sharing and a clean stop; with a real Redis
+// that fails, hangs and comes back, and an instance that dies in the middle of an extraction.
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -337,6 +341,210 @@ TEST(Stopping, ASecondInstanceOnTheSamePortRefusesToStartRatherThanShareIt) {
     waitpid(second, nullptr, WNOHANG);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     EXPECT_THAT(ReadFile(dir.File("stderr")), HasSubstr("cannot listen"));
+}
+
+// A redis-server of the test's own on a free port, writing nothing to disk, ended by its PID.
+class RedisServer {
+  public:
+    RedisServer() : port_(FreePort()) {}
+    ~RedisServer() { Stop(); }
+
+    bool Start() {
+        pid_ = Spawn({"/usr/bin/redis-server", "--port", std::to_string(port_), "--bind",
+                      "127.0.0.1", "--save", "", "--appendonly", "no", "--dir", dir_.path()},
+                     "", "");
+        for (int i = 0; i < 100 && pid_ > 0; ++i) {
+            if (Command("PING") == "+PONG") {
+                return true;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+    void Stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGCONT);
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+    void Signal(int signal) const { kill(pid_, signal); }
+
+    // One command (words without spaces); the first line of the reply, empty when there is none.
+    std::string Command(const std::string& words) const {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port_));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        timeval limit{1, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        std::string reply;
+        const std::string line = words + "\r\n";
+        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            write(s, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+            char buffer[512];
+            const ssize_t n = read(s, buffer, sizeof buffer);
+            reply.assign(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+        }
+        close(s);
+        return reply.substr(0, reply.find("\r\n"));
+    }
+
+    std::string Address() const { return "redis://127.0.0.1:" + std::to_string(port_); }
+
+  private:
+    static int FreePort() {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &length);
+        close(s);
+        return ntohs(a.sin_port);
+    }
+
+    TempDir dir_;
+    int port_;
+    pid_t pid_ = -1;
+};
+
+bool HaveRedis() {
+    return access("/usr/bin/redis-server", X_OK) == 0;
+}
+
+// Asks for a new address and /healthz until /healthz says how Redis is, at most 5 s.
+bool RedisBecomes(const RunningService& s, const std::string& state) {
+    for (int i = 0; i < 50; ++i) {
+        s.ResolveJson(std::string(kSite) + "/video/poll" + std::to_string(i));
+        if (Health(s).value("redis", "") == state) {
+            return true;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
+}
+
+TEST(Redis, GoneFullOrHungTheInstanceAnswersFromItsMemoryAndSaysSoOnceThenSharesAgain) {
+    if (!HaveRedis()) {
+        GTEST_SKIP() << "redis-server is not installed";
+    }
+    FakeLog log;
+    RedisServer redis;
+    RunningService a(FakeArgs({"--workers", "1", "--redis", redis.Address()}));
+    ASSERT_TRUE(a.started());
+    auto stderrOf = [](const RunningService& s) {
+        return ReadFile("/proc/" + std::to_string(s.pid()) + "/fd/2");
+    };
+    auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos;
+             at = text.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    // Nothing on Redis's port yet: ready all the same once its worker is (answered from memory,
+    // kept there).
+    for (int i = 0; i < 100 && Health(a).value("ready", false) != true; ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(Health(a)["ready"], true);
+    EXPECT_EQ(Health(a)["redis"], "fallback");
+    EXPECT_EQ(a.ResolveJson(std::string(kSite) + "/video/m")->status, 200);
+    EXPECT_EQ(a.ResolveJson(std::string(kSite) + "/video/m")->get_header_value("X-Cache"), "hit");
+
+    // Redis comes: shared with a second instance.
+    ASSERT_TRUE(redis.Start());
+    ASSERT_TRUE(RedisBecomes(a, "connected"));
+    RunningService b(FakeArgs({"--workers", "1", "--redis", redis.Address()}));
+    ASSERT_TRUE(b.started());
+    EXPECT_EQ(a.ResolveJson(std::string(kSite) + "/video/s")->get_header_value("X-Cache"), "miss");
+    EXPECT_EQ(b.ResolveJson(std::string(kSite) + "/video/s")->get_header_value("X-Cache"), "hit");
+
+    // Redis full (every write refused with an error): answered all the same.
+    redis.Command("CONFIG SET maxmemory-policy noeviction");
+    redis.Command("CONFIG SET maxmemory 1");
+    const auto full = a.ResolveJson(std::string(kSite) + "/video/full");
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->status, 200);
+    EXPECT_EQ(json::parse(full->body)["title"], "full");
+    EXPECT_EQ(Health(a)["redis"], "fallback");
+    redis.Command("CONFIG SET maxmemory 0");
+    EXPECT_TRUE(RedisBecomes(a, "connected"));
+
+    // Redis hung: each request waits at most the short time limit once, then memory serves.
+    redis.Signal(SIGSTOP);
+    for (const char* name : {"hung1", "hung2", "hung3"}) {
+        const auto started = std::chrono::steady_clock::now();
+        const auto r = a.ResolveJson(std::string(kSite) + "/video/" + name);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 200);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << name;
+    }
+    EXPECT_EQ(Health(a)["redis"], "fallback");
+    redis.Signal(SIGCONT);
+    EXPECT_TRUE(RedisBecomes(a, "connected"));
+
+    // Three failures, each said once, and three returns.
+    const std::string said = stderrOf(a);
+    EXPECT_EQ(count(said, "failed ("), 3u) << said;
+    EXPECT_EQ(count(said, "is back:"), 3u) << said;
+    EXPECT_THAT(said, HasSubstr("(Connection refused)"));
+    EXPECT_THAT(said, HasSubstr("OOM"));
+    EXPECT_THAT(said, HasSubstr("(no answer within 200 ms)"));
+}
+
+TEST(Redis, AnExtractionOutlivingItsLockIsStillSharedAndOneWhoseInstanceDiedIsTakenOver) {
+    if (!HaveRedis()) {
+        GTEST_SKIP() << "redis-server is not installed";
+    }
+    FakeLog log;
+    RedisServer redis;
+    ASSERT_TRUE(redis.Start());
+    RunningService a(FakeArgs({"--workers", "1", "--redis", redis.Address()}));
+    RunningService b(FakeArgs({"--workers", "1", "--redis", redis.Address()}));
+    ASSERT_TRUE(a.started() && b.started());
+
+    // Waits, at most 5 s, until an instance holds the lock on the address's extraction.
+    auto locked = [&](const std::string& address) {
+        for (int i = 0; i < 100; ++i) {
+            if (redis.Command("EXISTS reelhawk:lock:" + address) == ":1") {
+                return true;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    };
+
+    // Longer than a lock lasts unless renewed: b waits for a's extraction all along.
+    const std::string longer = std::string(kSite) + "/slow/3500/longer";
+    auto first = std::async(std::launch::async, [&] { return a.ResolveJson(longer); });
+    ASSERT_TRUE(locked(longer));
+    const auto second = b.ResolveJson(longer);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->status, 200);
+    EXPECT_EQ(second->get_header_value("X-Cache"), "shared");
+    EXPECT_EQ(first.get()->get_header_value("X-Cache"), "miss");
+    EXPECT_EQ(log.Count(), 1);
+
+    // a dies in the middle of an extraction: b, waiting for it, extracts once its lock is gone.
+    const std::string orphan = std::string(kSite) + "/slow/1000/orphan";
+    auto dying = std::async(std::launch::async, [&] { return a.ResolveJson(orphan); });
+    ASSERT_TRUE(locked(orphan));
+    auto waiting = std::async(std::launch::async, [&] { return b.ResolveJson(orphan); });
+    std::this_thread::sleep_for(300ms);
+    kill(a.pid(), SIGKILL);
+    const auto taken = waiting.get();
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->status, 200) << taken->body;
+    EXPECT_EQ(json::parse(taken->body)["title"], "orphan");
+    EXPECT_EQ(taken->get_header_value("X-Cache"), "miss");
+    EXPECT_FALSE(dying.get());
+    EXPECT_EQ(log.Count(), 3);
 }
 
 }  // namespace

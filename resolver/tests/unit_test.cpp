@@ -1,5 +1,6 @@
 // The service's parts on their own: the address guard, the page writer against the program's own
-// carving, the order of files, the kept and shared results and the rate limit.
+// carving, the order of files, the kept and shared results and the rate limit, the client's
+// address behind proxies, and what is kept in Redis.
 #include <chrono>
 #include <future>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "page_writer.h"
 #include "resolution.h"
 #include "result_cache.h"
+#include "shared_store.h"
 
 namespace resolver {
 namespace {
@@ -223,9 +225,18 @@ TEST(SharedResults, KeepsCacheableOutcomesForTheirTimeLeastRecentlyUsedOut) {
     EXPECT_FALSE(results.Resolve("t", extract(false)).cacheHit);
     EXPECT_EQ(extractions, 7);
 
+    // A copy kept for its own time (what is left of it in Redis) goes at that time.
+    results.Keep("r", Outcome::Failure(422, "no_video", "copy", true), 10s);
+    EXPECT_EQ(results.Find("r")->message, "copy");
+    now += 11s;
+    EXPECT_FALSE(results.Find("r"));
+    results.Keep("gone", Outcome::Failure(422, "no_video", "copy", true), -1ms);
+    EXPECT_FALSE(results.Find("gone"));
+
     SharedResults none(0s, 100);
     none.Resolve("a", extract(true));
     EXPECT_FALSE(none.Resolve("a", extract(true)).cacheHit);
+    none.Keep("a", Outcome::Failure(422, "no_video", "copy", true), 10s);
     EXPECT_EQ(none.size(), 0u);
 }
 
@@ -271,6 +282,109 @@ TEST(RateLimiter, AllowsMaxPerWindowPerClient) {
     RateLimiter off(0, 60s);
     for (int i = 0; i < 100; ++i) {
         EXPECT_TRUE(off.Take("a").allowed);
+    }
+}
+
+TEST(ClientAddress, IsForwardedOnlyByTrustedProxiesAndTheRightMostUntrustedEntryCounts) {
+    const std::vector<AddressRange> trusted = {*ParseAddressRange("127.0.0.1"),
+                                               *ParseAddressRange("10.0.0.0/8"),
+                                               *ParseAddressRange("fd00::/8")};
+    struct {
+        const char* peer;
+        const char* forwardedFor;
+        const char* realIp;
+        const char* client;
+    } cases[] = {
+        // An untrusted peer is the client whatever it sends.
+        {"203.0.113.9", "198.51.100.1", "198.51.100.2", "203.0.113.9"},
+        {"::ffff:203.0.113.9", "198.51.100.1", "", "::ffff:203.0.113.9"},
+        // A trusted proxy: the right-most entry it did not itself trust.
+        {"127.0.0.1", "198.51.100.1", "", "198.51.100.1"},
+        {"127.0.0.1", "6.6.6.6, 198.51.100.1", "", "198.51.100.1"},
+        {"127.0.0.1", "6.6.6.6, 198.51.100.1, 10.1.2.3", "", "198.51.100.1"},
+        {"127.0.0.1", "127.0.0.1, 198.51.100.1", "", "198.51.100.1"},
+        {"::ffff:127.0.0.1", "198.51.100.1", "", "198.51.100.1"},
+        {"fd00::5", "2001:db8::7", "", "2001:db8::7"},
+        {"127.0.0.1", "[2001:db8::7]:4711, 10.0.0.1", "", "2001:db8::7"},
+        {"127.0.0.1", "198.51.100.1:4711", "", "198.51.100.1"},
+        // Every entry trusted: the left-most; one that is no address: the last trusted hop.
+        {"127.0.0.1", "10.9.9.9, 10.0.0.1", "", "10.9.9.9"},
+        {"127.0.0.1", "198.51.100.1, garbage, 10.0.0.1", "", "10.0.0.1"},
+        {"127.0.0.1", "198.51.100.1,,", "", "127.0.0.1"},
+        {"127.0.0.1", "unknown", "198.51.100.2", "127.0.0.1"},
+        // No X-Forwarded-For: X-Real-IP when it is an address.
+        {"127.0.0.1", "", "198.51.100.2", "198.51.100.2"},
+        {"127.0.0.1", "  ", "nonsense", "127.0.0.1"},
+        {"127.0.0.1", "", "", "127.0.0.1"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ClientAddress(c.peer, trusted, c.forwardedFor, c.realIp), c.client)
+            << c.peer << " / " << c.forwardedFor << " / " << c.realIp;
+    }
+    EXPECT_EQ(ClientAddress("127.0.0.1", {}, "198.51.100.1", "198.51.100.2"), "127.0.0.1");
+}
+
+TEST(SharedStore, OutcomesComeBackFromTheirRecordAsTheyWereAndDamagedRecordsAreAbsent) {
+    Outcome found;
+    found.cacheable = true;
+    Resolution r;
+    r.title = "Two \"parts\" & more";
+    r.parts = {{1, "one"}, {2, "two"}};
+    r.truncated = true;
+    r.files = {{"http://a.test/1;x.mp4?a=1&b=2", "mp4", FileKind::PictureAndSound, 1234, 640, 360,
+                "360p", 1},
+               {"http://a.test/2.m3u8", "m3u8", FileKind::PictureOnly, std::nullopt, std::nullopt,
+                720, "", 2},
+               {"http://a.test/3.m4a", "m4a", FileKind::SoundOnly, std::nullopt, std::nullopt,
+                std::nullopt, "128k", 0},
+               {"http://a.test/page", "html", FileKind::PlaylistPart, 5, 1, 2, "", 2}};
+    found.resolution = r;
+    const Outcome outcomes[] = {found, Outcome::Failure(422, "no_video", "None here.", true),
+                                Outcome::Failure(504, "timeout", "Too long.")};
+    for (const Outcome& o : outcomes) {
+        const auto back = OutcomeFromRecord(OutcomeToRecord(o));
+        ASSERT_TRUE(back) << OutcomeToRecord(o);
+        EXPECT_EQ(back->status, o.status);
+        EXPECT_EQ(back->cacheable, o.cacheable);
+        EXPECT_EQ(back->code, o.code);
+        EXPECT_EQ(back->message, o.message);
+        // Everything the answers are written from is the same.
+        EXPECT_EQ(DumpJson(OutcomeToJson(*back)), DumpJson(OutcomeToJson(o)));
+        EXPECT_EQ(WriteResultPage("http://a.test/", *back), WriteResultPage("http://a.test/", o));
+    }
+    for (const char* damaged :
+         {"", "null", "{}", "[1]", R"({"v":1,"status":200})", R"({"v":2,"status":200,"answer":{}})",
+          R"({"v":1,"status":"200","answer":{"title":"x","files":[]}})",
+          R"({"v":1,"status":200,"answer":{"title":"x","files":[{"kind":"odd"}]}})",
+          R"({"v":1,"status":200,"answer":{"title":"x","files":[{"kind":"sound","part":"2"}]}})",
+          R"({"v":1,"status":200,"answer":{"title":"x","files":[],"parts":[1]}})"}) {
+        EXPECT_FALSE(OutcomeFromRecord(damaged)) << damaged;
+    }
+}
+
+TEST(SharedStore, TakesRedisAddressesOfTheFormRedisHostPort) {
+    struct {
+        const char* text;
+        const char* address;  // nullptr: refused
+    } cases[] = {
+        {"redis://127.0.0.1:6379", "127.0.0.1:6379"},
+        {"redis://localhost", "localhost:6379"},
+        {"redis://[::1]:7000/", "[::1]:7000"},
+        {"redis://cache.example:1", "cache.example:1"},
+        {"redis://127.0.0.1:0", nullptr},
+        {"redis://127.0.0.1:65536", nullptr},
+        {"redis://127.0.0.1:", nullptr},
+        {"redis://:6379", nullptr},
+        {"redis://user@host:6379", nullptr},
+        {"redis://host:6379/0", nullptr},
+        {"http://127.0.0.1:6379", nullptr},
+        {"127.0.0.1:6379", nullptr},
+        {"redis://[::1", nullptr},
+        {"redis://[::1]x", nullptr},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = ParseRedisAddress(c.text);
+        EXPECT_EQ(parsed ? parsed->text() : "refused", c.address ? c.address : "refused") << c.text;
     }
 }
 

@@ -1,0 +1,143 @@
+// shared_store: the kept results, the extractions in flight and the rate-limit counters in Redis,
+// shared by every instance that names the same server. Each instance falls back to its own
+// memory at once while Redis cannot be reached or fails, and goes back to Redis once it answers.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "result_cache.h"
+
+struct redisContext;
+
+namespace resolver {
+
+struct RedisAddress {
+    std::string host;
+    int port = 6379;
+
+    std::string text() const;  // HOST:PORT, an IPv6 host in brackets
+};
+
+// Parses "redis://HOST[:PORT][/]", an IPv6 host in brackets. Returns nullopt for anything else.
+std::optional<RedisAddress> ParseRedisAddress(std::string_view text);
+
+// One reply of Redis, copied out of the client library's.
+struct RedisReply {
+    enum class Kind { Nil, Integer, Text, Array };  // status replies ("OK") are text
+    Kind kind = Kind::Nil;
+    long long integer = 0;
+    std::string text;
+    std::vector<RedisReply> elements;
+};
+
+// Connections to one Redis server for any number of threads: each call takes a connection of its
+// own from a pool (a connection is never shared by two threads), so calls never wait for each
+// other. Connecting and every command are bounded by a short time limit.
+class RedisLink {
+  public:
+    explicit RedisLink(RedisAddress address,
+                       std::chrono::milliseconds timeout = std::chrono::milliseconds(200));
+    ~RedisLink();
+    RedisLink(const RedisLink&) = delete;
+    RedisLink& operator=(const RedisLink&) = delete;
+
+    // Sends the commands in one round trip and returns their replies in order. Returns nullopt
+    // when Redis cannot be used now: it failed lately and the next try (at most one a second) is
+    // not due, or this call failed (no connection, a time-out, an error reply). A failure turns
+    // the link to fallback, said once on stderr; the first call that succeeds again turns it
+    // back, said too. Callers then use their own memory; this function never throws.
+    std::optional<std::vector<RedisReply>> Call(
+        const std::vector<std::vector<std::string>>& commands);
+
+    // False while fallen back.
+    bool connected() const { return !down_.load(); }
+    const RedisAddress& address() const { return address_; }
+
+  private:
+    struct Pooled {
+        redisContext* context = nullptr;
+        std::uint64_t generation = 0;
+    };
+
+    Pooled Connect(std::string* why);
+    void Release(Pooled pooled);
+    void Failed(const Pooled& pooled, const std::string& why);
+    void Succeeded();
+
+    RedisAddress address_;
+    std::chrono::milliseconds timeout_;
+    std::mutex mutex_;
+    std::vector<Pooled> idle_;
+    std::uint64_t generation_ = 0;  // connections from before the last failure are not reused
+    std::atomic<bool> down_ = false;
+    bool trying_ = false;  // a call is trying Redis again
+    std::chrono::steady_clock::time_point retryAt_;
+};
+
+// The kept results and the extractions in flight in Redis. A result is kept under its address
+// for the time to keep (and a copy in this process's memory until the same moment); an
+// extraction in flight holds a lock on its address (SET NX with a lease
+// that its instance renews while the extraction runs, so the lock goes within seconds when the
+// instance dies), and requests on any instance wait for its outcome rather than extract again,
+// at most for the request's time limit. While Redis fails, this instance's memory serves.
+class RedisResults : public ResultStore {
+  public:
+    // ttl 0 keeps nothing. wait: the longest a request waits for another's extraction.
+    RedisResults(RedisLink& link, std::chrono::seconds ttl, std::size_t maxMemoryEntries,
+                 std::chrono::milliseconds wait);
+    ~RedisResults() override;
+
+    Answer Resolve(const std::string& address, const std::function<Outcome()>& extract) override;
+    std::size_t size() const override { return memory_.size(); }
+
+  private:
+    Answer Extract(const std::string& address, const std::string& token,
+                   const std::function<Outcome()>& extract);
+    // Waits for the outcome of the extraction that holds the lock with this token. Returns
+    // nullopt when that extraction ended without leaving one (its instance died), when the time
+    // is up, or when Redis failed (failed is then set).
+    std::optional<Outcome> WaitFor(const std::string& address, const std::string& token,
+                                   std::chrono::steady_clock::time_point deadline, bool* failed);
+    void RenewLocks();
+
+    RedisLink& link_;
+    SharedResults memory_;
+    std::chrono::seconds ttl_;
+    std::chrono::milliseconds wait_;
+    std::string instance_;  // tells this process's locks from every other's
+    std::atomic<std::uint64_t> flights_ = 0;
+    std::mutex heldMutex_;
+    std::condition_variable renew_;
+    bool stopping_ = false;
+    std::unordered_map<std::string, std::string> held_;  // lock key -> token, while extracting
+    std::thread renewer_;
+};
+
+// The per-client fixed window in Redis, so that a client's requests count alike on every
+// instance; this instance's memory while Redis fails.
+class RedisRateLimiter : public RequestLimiter {
+  public:
+    RedisRateLimiter(RedisLink& link, int max, std::chrono::seconds window);
+
+    Decision Take(const std::string& client) override;
+
+    bool enabled() const override { return memory_.enabled(); }
+    int max() const override { return memory_.max(); }
+    std::chrono::seconds window() const override { return memory_.window(); }
+
+  private:
+    RedisLink& link_;
+    RateLimiter memory_;
+};
+
+}  // namespace resolver
