@@ -59,12 +59,16 @@ esac
 [ $# -le 1 ] || usage
 
 reelhawk_ensure_packages || exit 1
-reelhawk_run cmake --preset windows -B "$REELHAWK_BUILD/windows" >/dev/null &&
-    reelhawk_run cmake --build "$REELHAWK_BUILD/windows" -j "$(nproc)" || exit 1
-if [ "$mode" != demo ]; then
-    log "building the resolver service"
-    reelhawk_build_resolver || exit 1
+# REELHAWK_RUN_BUILT=1 (the test command, which has just built everything): no build.
+if [ "${REELHAWK_RUN_BUILT:-}" != 1 ]; then
+    reelhawk_run cmake --preset windows -B "$REELHAWK_BUILD/windows" >/dev/null &&
+        reelhawk_run cmake --build "$REELHAWK_BUILD/windows" -j "$(nproc)" || exit 1
+    if [ "$mode" != demo ]; then
+        log "building the resolver service"
+        reelhawk_build_resolver || exit 1
+    fi
 fi
+REELHAWK_RESOLVER_BIN="$REELHAWK_BUILD/resolver-release/resolver/reelhawk-resolver"
 
 exe="$REELHAWK_BUILD/windows/app/reelhawk.exe"
 driver="$REELHAWK_BUILD/windows/tests/e2e/reelhawk_driver.exe"

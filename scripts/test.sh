@@ -138,7 +138,8 @@ fi
 # The main job on the sample video site, as a user runs it.
 step "scripts/run.sh --sample"
 sample_log="$REELHAWK_BUILD/artifacts/run-sample.log"
-reelhawk_run "$REELHAWK_ROOT/scripts/run.sh" --sample </dev/null >"$sample_log" 2>&1
+REELHAWK_RUN_BUILT=1 reelhawk_run "$REELHAWK_ROOT/scripts/run.sh" --sample </dev/null \
+    >"$sample_log" 2>&1
 sample_status=$?
 grep -v '^\[' "$sample_log" >&2
 if [ $sample_status -ne 0 ] || ! grep -q '^  http://127\.0\.0\.1:[0-9]*/files/lake\.mp4$' "$sample_log"; then
