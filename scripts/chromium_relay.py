@@ -22,6 +22,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import traceback
 
 # REELHAWK_RELAY_TRACE=file writes the start of every message to that file, for debugging.
@@ -255,7 +256,13 @@ def main():
             process.wait(5)
         except subprocess.TimeoutExpired:
             process.kill()
-        subprocess.run(["rm", "-rf", profile])
+        # Chromium's helpers may still write into the profile for a moment after its main
+        # process has gone (longer on a busy machine): removed until it stays gone.
+        for _ in range(25):
+            subprocess.run(["rm", "-rf", profile])
+            time.sleep(0.2)
+            if not os.path.exists(profile):
+                break
         sys.exit(status)
 
     signal.signal(signal.SIGTERM, stop)
