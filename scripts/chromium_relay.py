@@ -22,6 +22,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import traceback
 
 # REELHAWK_RELAY_TRACE=file writes the start of every message to that file, for debugging.
@@ -49,7 +50,11 @@ def start_chromium(profile):
         "--disable-default-apps", "--disable-extensions", "--no-first-run",
         "--no-default-browser-check", "--metrics-recording-only", "--disable-breakpad",
         "--disable-features=Translate,OptimizationHints,MediaRouter,DialMediaRouteProvider",
-        "--disable-gpu", "--mute-audio", "--proxy-server=127.0.0.1:9", "--proxy-bypass-list=<-loopback>",
+        "--disable-gpu", "--mute-audio",
+        # Every connection goes to a proxy nobody answers at, except those to 127.0.0.1: the
+        # stand-in answers each request itself or hands it on to a live server it was given on
+        # this machine (REELHAWK_STANDIN_UPSTREAM), so this is the backstop, not the gate.
+        "--proxy-server=127.0.0.1:9", "--proxy-bypass-list=<-loopback>;127.0.0.1",
         "about:blank",
     ]
     # The pipes are not inherited (Python's default); only the two copies made in the child are.
@@ -251,7 +256,13 @@ def main():
             process.wait(5)
         except subprocess.TimeoutExpired:
             process.kill()
-        subprocess.run(["rm", "-rf", profile])
+        # Chromium's helpers may still write into the profile for a moment after its main
+        # process has gone (longer on a busy machine): removed until it stays gone.
+        for _ in range(25):
+            subprocess.run(["rm", "-rf", profile])
+            time.sleep(0.2)
+            if not os.path.exists(profile):
+                break
         sys.exit(status)
 
     signal.signal(signal.SIGTERM, stop)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs every fuzz target of the host build for SECONDS each (default 25), two targets at a time,
-# on freshly generated seeds. Builds nothing: the host build ($REELHAWK_BUILD/host, made by
-# scripts/test.sh) must have made the targets.
+# Runs every fuzz target of the host build for SECONDS each (default 25), two targets at a time
+# (REELHAWK_FUZZ_JOBS=1: one at a time), on freshly generated seeds. Builds nothing: the host
+# build ($REELHAWK_BUILD/host, made by scripts/test.sh) must have made the targets.
 #
 # Each target runs in two stages with -max_len=1200000: a quarter of the time on all seeds,
 # megabyte-long texts included, then the rest on the small seeds alone, where the fuzzer makes
@@ -72,8 +72,9 @@ report() {
 }
 
 status=0
-parallel=$(nproc)
+parallel=${REELHAWK_FUZZ_JOBS:-$(nproc)}
 [ "$parallel" -gt 2 ] && parallel=2
+[ "$parallel" -lt 1 ] && parallel=1
 i=0
 while [ $i -lt ${#targets[@]} ]; do
     batch=("${targets[@]:$i:$parallel}")

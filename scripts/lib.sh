@@ -20,6 +20,12 @@ reelhawk_stop_all() {
     local status=$?
     trap - EXIT HUP INT TERM
     reelhawk_end_command
+    local pid
+    for pid in ${REELHAWK_BACKGROUND_PIDS[@]+"${REELHAWK_BACKGROUND_PIDS[@]}"}; do
+        reelhawk_end_tree "$pid"
+    done
+    reelhawk_stop_resolver
+    reelhawk_stop_sample_site
     reelhawk_stop_chromium
     reelhawk_stop_wine
     reelhawk_stop_display
@@ -35,6 +41,29 @@ reelhawk_run() {
     wait "$REELHAWK_COMMAND_PID"
     local status=$?
     unset REELHAWK_COMMAND_PID
+    return $status
+}
+
+# Runs a command in the background at the lowest priority (it gets only what the foreground leaves
+# of the processors), with its output in the file given; its id in REELHAWK_BACKGROUND_PID. It is
+# ended with the script; reelhawk_wait_background waits for it and gives its exit status.
+REELHAWK_BACKGROUND_PIDS=()
+reelhawk_background() {
+    local output=$1
+    shift
+    nice -n 19 "$@" </dev/null >"$output" 2>&1 &
+    REELHAWK_BACKGROUND_PID=$!
+    REELHAWK_BACKGROUND_PIDS+=("$REELHAWK_BACKGROUND_PID")
+}
+
+reelhawk_wait_background() {
+    local pid=$1 status kept=() other
+    wait "$pid"
+    status=$?
+    for other in "${REELHAWK_BACKGROUND_PIDS[@]}"; do
+        [ "$other" = "$pid" ] || kept+=("$other")
+    done
+    REELHAWK_BACKGROUND_PIDS=(${kept[@]+"${kept[@]}"})
     return $status
 }
 
@@ -57,8 +86,15 @@ reelhawk_process_tree() {
 # what is still there after five seconds.
 reelhawk_end_command() {
     [ -n "${REELHAWK_COMMAND_PID:-}" ] || return 0
+    reelhawk_end_tree "$REELHAWK_COMMAND_PID"
+    unset REELHAWK_COMMAND_PID
+}
+
+# Ends a process and whatever is still below it, each by its id: TERM, then KILL for what is still
+# there after five seconds.
+reelhawk_end_tree() {
     local -a tree
-    mapfile -t tree < <(reelhawk_process_tree "$REELHAWK_COMMAND_PID")
+    mapfile -t tree < <(reelhawk_process_tree "$1")
     kill -TERM "${tree[@]}" 2>/dev/null
     local i pid left
     for i in $(seq 1 50); do
@@ -70,8 +106,7 @@ reelhawk_end_command() {
         sleep 0.1
     done
     [ $left -eq 0 ] || kill -KILL "${tree[@]}" 2>/dev/null
-    wait "$REELHAWK_COMMAND_PID" 2>/dev/null
-    unset REELHAWK_COMMAND_PID
+    wait "$1" 2>/dev/null
 }
 
 # Debian packages the build, the tests and the demo need, each with a command that proves it.
@@ -186,8 +221,10 @@ reelhawk_start_wine() {
         wineserver -w
     fi
     # Server and services started detached, so test processes neither wait for a lingering
-    # service nor hold ctest's pipes open.
-    wineserver -p </dev/null >/dev/null 2>&1 &
+    # service nor hold ctest's pipes open. The server goes to the background by itself once it
+    # listens: waiting for that keeps the next program from starting a server of its own, which
+    # would end with its last client and leave the persistent one unable to start.
+    wineserver -p </dev/null >/dev/null 2>&1
     wine cmd /c exit </dev/null >/dev/null 2>&1
     reelhawk_register_standin
     reelhawk_shell_handler recorder
@@ -291,4 +328,113 @@ reelhawk_stop_chromium() {
         unset REELHAWK_CHROMIUM_RELAY_PID REELHAWK_STANDIN_CHROMIUM
     fi
     return 0
+}
+
+# Ends a process of ours by its id: TERM, then KILL when it is still there after `grace` seconds.
+reelhawk_end_pid() {
+    local pid=$1 grace=${2:-10} i
+    kill "$pid" 2>/dev/null || return 0
+    for i in $(seq 1 $((grace * 10))); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    return 0
+}
+
+# The resolver service built without sanitizers, in the tree of its Debian package (the `resolver`
+# preset, $REELHAWK_BUILD/resolver-release); its path in REELHAWK_RESOLVER_BIN.
+reelhawk_build_resolver() {
+    local build="$REELHAWK_BUILD/resolver-release"
+    (cd "$REELHAWK_ROOT" && reelhawk_run cmake --preset resolver -B "$build" >/dev/null) &&
+        reelhawk_run cmake --build "$build" -j "$(nproc)" --target reelhawk-resolver >/dev/null ||
+        return 1
+    REELHAWK_RESOLVER_BIN="$build/resolver/reelhawk-resolver"
+}
+
+# Starts the resolver service on 127.0.0.1 at a free port, with the options given; sets
+# REELHAWK_RESOLVER_PID and REELHAWK_RESOLVER_PORT. Its messages go to $REELHAWK_RESOLVER_LOG, its
+# access log to $REELHAWK_RESOLVER_ACCESS_LOG (both default to files in $REELHAWK_BUILD).
+reelhawk_start_resolver() {
+    : "${REELHAWK_RESOLVER_LOG:=$REELHAWK_BUILD/resolver.log}"
+    : "${REELHAWK_RESOLVER_ACCESS_LOG:=$REELHAWK_BUILD/resolver-access.log}"
+    "$REELHAWK_RESOLVER_BIN" --listen 127.0.0.1:0 "$@" </dev/null \
+        >"$REELHAWK_RESOLVER_ACCESS_LOG" 2>"$REELHAWK_RESOLVER_LOG" &
+    REELHAWK_RESOLVER_PID=$!
+    local i port
+    for i in $(seq 1 200); do
+        port=$(sed -n 's|.*listening on http://127\.0\.0\.1:\([0-9][0-9]*\)/.*|\1|p' \
+            "$REELHAWK_RESOLVER_LOG")
+        if [ -n "$port" ]; then
+            REELHAWK_RESOLVER_PORT=$port
+            return 0
+        fi
+        kill -0 "$REELHAWK_RESOLVER_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    log "the resolver service did not start: $(tail -n 3 "$REELHAWK_RESOLVER_LOG")"
+    reelhawk_stop_resolver
+    return 1
+}
+
+reelhawk_stop_resolver() {
+    if [ -n "${REELHAWK_RESOLVER_PID:-}" ]; then
+        reelhawk_end_pid "$REELHAWK_RESOLVER_PID" 35  # it answers what it has taken first
+        unset REELHAWK_RESOLVER_PID REELHAWK_RESOLVER_PORT
+    fi
+    return 0
+}
+
+# The sample video site (scripts/sample_site.py), built into the folder given (default:
+# $REELHAWK_BUILD/sample-site) and served on 127.0.0.1 at a free port; sets REELHAWK_SAMPLE_PID,
+# REELHAWK_SAMPLE_DIR and REELHAWK_SAMPLE_URL (with its closing "/").
+reelhawk_start_sample_site() {
+    REELHAWK_SAMPLE_DIR="${1:-$REELHAWK_BUILD/sample-site}"
+    local site="$REELHAWK_ROOT/scripts/sample_site.py"
+    local port_file="$REELHAWK_SAMPLE_DIR.port"
+    rm -rf "$REELHAWK_SAMPLE_DIR" "$port_file"
+    python3 "$site" build "$REELHAWK_SAMPLE_DIR" || return 1
+    python3 "$site" serve "$REELHAWK_SAMPLE_DIR" "$port_file" </dev/null >/dev/null \
+        2>"$REELHAWK_SAMPLE_DIR.log" &
+    REELHAWK_SAMPLE_PID=$!
+    local i
+    for i in $(seq 1 100); do
+        if [ -s "$port_file" ]; then
+            REELHAWK_SAMPLE_URL="http://127.0.0.1:$(cat "$port_file")/"
+            return 0
+        fi
+        kill -0 "$REELHAWK_SAMPLE_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    log "the sample video site did not start"
+    reelhawk_stop_sample_site
+    return 1
+}
+
+reelhawk_stop_sample_site() {
+    if [ -n "${REELHAWK_SAMPLE_PID:-}" ]; then
+        reelhawk_end_pid "$REELHAWK_SAMPLE_PID" 5
+        unset REELHAWK_SAMPLE_PID REELHAWK_SAMPLE_URL
+    fi
+    return 0
+}
+
+# The host of the resolving page the Windows build was made for (its REELHAWK_RESOLVER_URL).
+reelhawk_resolver_host() {
+    local url
+    url=$(sed -n 's/^REELHAWK_RESOLVER_URL:[A-Z]*=//p' "$REELHAWK_BUILD/windows/CMakeCache.txt" \
+        2>/dev/null)
+    url=${url:-http://resolver.reelhawk.test/}
+    url=${url#*://}
+    url=${url%%/*}
+    url=${url##*@}
+    echo "${url%%:*}" | tr '[:upper:]' '[:lower:]'
+}
+
+# Puts the resolver service at 127.0.0.1:PORT behind the host of the program's built-in resolving
+# page, for the stand-in browser; the program itself still goes to its built-in address.
+reelhawk_route_resolver() {
+    REELHAWK_STANDIN_UPSTREAM="$(reelhawk_resolver_host)=127.0.0.1:$1"
+    export REELHAWK_STANDIN_UPSTREAM
 }

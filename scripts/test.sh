@@ -51,32 +51,40 @@ reelhawk_run cmake --preset host -B "$REELHAWK_BUILD/host" >/dev/null &&
 
 # Windows: the whole program, cross-compiled.
 step "windows build"
-reelhawk_run cmake --preset windows -B "$REELHAWK_BUILD/windows" >/dev/null &&
+# A test build: its package may point at the demo resolver (and is named for tests).
+reelhawk_run cmake --preset windows -B "$REELHAWK_BUILD/windows" -DREELHAWK_TEST_BUILD=ON >/dev/null &&
     reelhawk_run cmake --build "$REELHAWK_BUILD/windows" -j "$jobs" || exit 1
 
 # The release zip; a test checks what it holds.
 step "release package"
 reelhawk_run cmake --build "$REELHAWK_BUILD/windows" --target package >/dev/null || exit 1
 
-# The resolver's Debian package, from a tree of its own (Release, no sanitizers, the resolver
-# alone); that tree's test checks it.
-step "resolver package"
-reelhawk_run cmake --preset resolver -B "$REELHAWK_BUILD/resolver-release" >/dev/null &&
-    reelhawk_run cmake --build "$REELHAWK_BUILD/resolver-release" -j "$jobs" --target package \
-        >/dev/null || exit 1
-
 step "host tests"
 reelhawk_run ctest --test-dir "$REELHAWK_BUILD/host" -j "$jobs" --output-on-failure --timeout 300 ||
     status=1
-reelhawk_run ctest --test-dir "$REELHAWK_BUILD/resolver-release" --output-on-failure --timeout 120 ||
-    status=1
+
+# Meanwhile, at the lowest priority, on what the Windows suite leaves of the processors (it runs
+# one program on the screen at a time): the resolver's Debian package, from a tree of its own
+# (Release, no sanitizers, the resolver alone), and the fuzz smoke runs. The tests of the whole
+# chain run the service of the host build.
+mkdir -p "$REELHAWK_BUILD/artifacts"
+package_log="$REELHAWK_BUILD/artifacts/resolver-package.log"
+reelhawk_background "$package_log" bash -c '
+    cmake --preset resolver -B "$REELHAWK_BUILD/resolver-release" >/dev/null &&
+        cmake --build "$REELHAWK_BUILD/resolver-release" -j "$0" --target package' "$jobs"
+package_build=$REELHAWK_BACKGROUND_PID
+fuzz_log="$REELHAWK_BUILD/artifacts/fuzz.log"
+# One target at a time: the suite's Chromium wants both processors now and then.
+reelhawk_background "$fuzz_log" env REELHAWK_FUZZ_JOBS=1 \
+    "$REELHAWK_ROOT/scripts/fuzz.sh" "${REELHAWK_FUZZ_SECONDS:-25}"
+fuzz_run=$REELHAWK_BACKGROUND_PID
+export REELHAWK_RESOLVER_BIN="$REELHAWK_BUILD/host/resolver/reelhawk-resolver"
 
 step "windows tests under Wine"
 reelhawk_start_display || exit 1
 reelhawk_start_wine
 # The suites that drive the browser control run once more on Chromium (their *.chromium cases).
 reelhawk_start_chromium || status=1
-mkdir -p "$REELHAWK_BUILD/artifacts"
 export REELHAWK_ARTIFACTS="$REELHAWK_BUILD/artifacts"
 # Wine's own error lines on, so that a program Wine could not start says why.
 export WINEDEBUG=-all,err+all
@@ -117,10 +125,31 @@ reelhawk_stop_chromium
 reelhawk_stop_wine
 reelhawk_stop_display
 
-if [ -x "$REELHAWK_ROOT/scripts/fuzz.sh" ]; then
-    step "fuzz smoke runs"
-    reelhawk_run "$REELHAWK_ROOT/scripts/fuzz.sh" "${REELHAWK_FUZZ_SECONDS:-25}" || status=1
+step "resolver package (made meanwhile) and its check"
+if reelhawk_wait_background "$package_build"; then
+    reelhawk_run ctest --test-dir "$REELHAWK_BUILD/resolver-release" --output-on-failure \
+        --timeout 120 || status=1
+else
+    tail -n 30 "$package_log" >&2
+    log "the resolver's package was not made; its build's output: $package_log"
+    status=1
 fi
+
+# The main job on the sample video site, as a user runs it.
+step "scripts/run.sh --sample"
+sample_log="$REELHAWK_BUILD/artifacts/run-sample.log"
+REELHAWK_RUN_BUILT=1 reelhawk_run "$REELHAWK_ROOT/scripts/run.sh" --sample </dev/null \
+    >"$sample_log" 2>&1
+sample_status=$?
+grep -v '^\[' "$sample_log" >&2
+if [ $sample_status -ne 0 ] || ! grep -q '^  http://127\.0\.0\.1:[0-9]*/files/lake\.mp4$' "$sample_log"; then
+    log "scripts/run.sh --sample failed (exit $sample_status); its whole output: $sample_log"
+    status=1
+fi
+
+step "fuzz smoke runs (made meanwhile)"
+reelhawk_wait_background "$fuzz_run" || status=1
+cat "$fuzz_log" >&2
 
 log "all done in $(($(date +%s) - started)) s; $([ $status -eq 0 ] && echo passed || echo FAILED)"
 exit $status

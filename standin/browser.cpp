@@ -7,6 +7,7 @@
 #include <oleauto.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "standin/browser_events.h"
@@ -14,6 +15,7 @@
 #include "standin/chromium.h"
 #include "standin/document.h"
 #include "standin/dom_objects.h"
+#include "standin/upstream.h"
 #include "standin/url.h"
 
 namespace standin {
@@ -31,6 +33,8 @@ constexpr wchar_t kNotifyClass[] = L"ReelhawkStandinNotify";
 constexpr UINT kLoadMessage = WM_APP + 1;
 // Posted by Chromium's reader when the main frame has loaded a page.
 constexpr UINT kChromiumLoadedMessage = WM_APP + 2;
+// Posted by a page's fetch from a live server when its answer is in.
+constexpr UINT kUpstreamMessage = WM_APP + 3;
 // While a load is held back (see HoldFile), how often the hold is looked at again.
 constexpr UINT kHoldTimer = 1;
 constexpr UINT kHoldRecheckMs = 20;
@@ -693,7 +697,8 @@ class WebBrowser final : public IWebBrowser2,
                               reinterpret_cast<LONG_PTR>(create->lpCreateParams));
         }
         auto* self = reinterpret_cast<WebBrowser*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-        if (self && (message == kLoadMessage || (message == WM_TIMER && wParam == kHoldTimer))) {
+        if (self && (message == kLoadMessage || message == kUpstreamMessage ||
+                     (message == WM_TIMER && wParam == kHoldTimer))) {
             if (message == WM_TIMER) {
                 KillTimer(window, kHoldTimer);
                 wParam = self->serial_;
@@ -701,7 +706,11 @@ class WebBrowser final : public IWebBrowser2,
             // Sinks may drop the last reference to the browser while it loads.
             self->AddRef();
             try {
-                self->OnLoad(static_cast<unsigned>(wParam));
+                if (message == kUpstreamMessage) {
+                    self->OnUpstreamAnswer(static_cast<unsigned>(wParam));
+                } else {
+                    self->OnLoad(static_cast<unsigned>(wParam));
+                }
             } catch (...) {  // a page that cannot be held in memory is not shown
                 LogLine(L"NotFound (out of memory)");
                 self->StopLoading();
@@ -1020,6 +1029,17 @@ class WebBrowser final : public IWebBrowser2,
         held_ = false;
         std::wstring url = pending_;
         std::shared_ptr<Document> page;
+        if (url != L"about:blank") {
+            if (std::optional<Upstream> upstream = UpstreamFor(url)) {
+                // A live server's page comes over the network, off this thread.
+                if (fetchSerial_ != serial) {
+                    fetchSerial_ = serial;
+                    fetched_ = std::make_shared<UpstreamAnswer>();
+                    StartUpstreamFetch(*upstream, url, notify_, kUpstreamMessage, serial, fetched_);
+                }
+                return;
+            }
+        }
         if (url == L"about:blank") {
             page = Document::Create(url);
         } else {
@@ -1042,6 +1062,24 @@ class WebBrowser final : public IWebBrowser2,
                 }
             }
         }
+        Show(serial, url, std::move(page));
+    }
+
+    // The answer of a live server has come.
+    void OnUpstreamAnswer(unsigned serial) {
+        if (serial != serial_ || !busy_ || fetchSerial_ != serial || !fetched_) {
+            return;  // a later navigation or Stop replaced this one
+        }
+        std::shared_ptr<UpstreamAnswer> answer = std::move(fetched_);
+        std::shared_ptr<Document> page;
+        if (answer->reached) {
+            page = Document::Load(answer->body, answer->url);
+        }
+        Show(serial, answer->reached ? answer->url : pending_, std::move(page));
+    }
+
+    // The page has come (or not, when null): it becomes the shown document.
+    void Show(unsigned serial, const std::wstring& url, std::shared_ptr<Document> page) {
         if (!page) {
             LogLine(L"NotFound " + LogEscape(url));
             busy_ = false;
@@ -1131,6 +1169,8 @@ class WebBrowser final : public IWebBrowser2,
     bool held_ = false;
     unsigned serial_ = 0;
     std::wstring pending_;
+    unsigned fetchSerial_ = 0;                // the navigation whose page a live server sends
+    std::shared_ptr<UpstreamAnswer> fetched_;  // and where its answer goes
     std::shared_ptr<Document> document_;
     std::unique_ptr<ChromiumView> chromium_;  // when Chromium is the engine
     BrowserEvents events_;

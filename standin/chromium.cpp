@@ -13,6 +13,7 @@
 
 #include "standin/call_log.h"
 #include "standin/document.h"
+#include "standin/upstream.h"
 #include "standin/url.h"
 
 namespace standin {
@@ -357,6 +358,15 @@ class Connection {
         if (parts.scheme == L"file") {
             // Local files, read by Chromium itself: a file: address names a file directly.
             Send(session, "Fetch.continueRequest", {{"requestId", requestId}});
+            return;
+        }
+        if (std::optional<Upstream> upstream = UpstreamFor(url)) {
+            // A live server's page: Chromium fetches it from the server, while the page keeps
+            // the address it asked for.
+            const std::wstring target = UpstreamAddress(*upstream, url);
+            LogLine(L"Upstream " + LogEscape(url) + L" " + LogEscape(target));
+            Send(session, "Fetch.continueRequest",
+                 {{"requestId", requestId}, {"url", WideToUtf8(target)}});
             return;
         }
         std::wstring file;

@@ -4,6 +4,7 @@
 #include "standin/call_log.h"
 #include "standin/chromium.h"
 #include "standin/document.h"
+#include "standin/upstream.h"
 #include "standin/url.h"
 
 namespace standin {
@@ -11,6 +12,9 @@ namespace {
 
 // Whether Chromium will be served this page: it is in the web folder (a folder by its index).
 bool Servable(const std::wstring& url) {
+    if (UpstreamFor(url)) {
+        return true;  // a live server's page (whether it is there, the server says)
+    }
     UrlParts parts = SplitUrl(url);
     std::wstring file;
     if ((parts.scheme != L"http" && parts.scheme != L"https") ||

@@ -5,6 +5,7 @@
 #include <objbase.h>
 
 #include "standin/browser.h"
+#include "standin/upstream.h"
 #include "standin/chromium.h"
 #include "standin/dom_objects.h"
 
@@ -104,7 +105,8 @@ HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
 }
 
 HRESULT WINAPI DllCanUnloadNow() {
-    return g_locks == 0 && standin::LiveBrowserCount() == 0 && standin::LiveObjectCount() == 0
+    return g_locks == 0 && standin::LiveBrowserCount() == 0 && standin::LiveObjectCount() == 0 &&
+                   standin::RunningUpstreamFetches() == 0
                ? S_OK
                : S_FALSE;
 }

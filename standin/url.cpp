@@ -79,18 +79,6 @@ std::wstring MergePaths(const UrlParts& base, std::wstring_view reference) {
     return base.path.substr(0, slash + 1) + std::wstring(reference);
 }
 
-std::wstring HostOf(std::wstring_view authority) {
-    size_t at = authority.rfind(L'@');
-    if (at != std::wstring_view::npos) {
-        authority.remove_prefix(at + 1);
-    }
-    size_t colon = authority.rfind(L':');
-    if (colon != std::wstring_view::npos && authority.find(L']') == std::wstring_view::npos) {
-        authority = authority.substr(0, colon);
-    }
-    return LowerAscii(authority);
-}
-
 }  // namespace
 
 UrlParts SplitUrl(std::wstring_view url) {
@@ -424,6 +412,18 @@ bool ReadPageFile(const std::wstring& path, std::string& bytes) {
     }
     CloseHandle(file);
     return ok;
+}
+
+std::wstring HostOf(std::wstring_view authority) {
+    size_t at = authority.rfind(L'@');
+    if (at != std::wstring_view::npos) {
+        authority.remove_prefix(at + 1);
+    }
+    size_t colon = authority.rfind(L':');
+    if (colon != std::wstring_view::npos && authority.find(L']') == std::wstring_view::npos) {
+        authority = authority.substr(0, colon);
+    }
+    return LowerAscii(authority);
 }
 
 std::wstring EnvironmentValue(const wchar_t* name) {

@@ -33,6 +33,9 @@ std::wstring FormEncode(std::wstring_view text);
 // %XX sequences decoded as UTF-8 ('+' is left alone).
 std::wstring PercentDecode(std::wstring_view text);
 
+// The host of an address's authority, lower-case, without user or port.
+std::wstring HostOf(std::wstring_view authority);
+
 // Where the file of a page lives. file: addresses name the file directly; http(s) addresses are
 // mapped into the local web folder as <webRoot>\<host>\<path>, a path ending in '/' meaning its
 // index.html. The query and fragment never take part. Returns false for any other scheme, and

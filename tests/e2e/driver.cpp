@@ -6,6 +6,10 @@
 //       the button, waits for the list and prints its items, one per line (UTF-8). Then selects
 //       the first item and rests the mouse on the list, so the tip shows it. Exit code 0 when
 //       the list holds at least one address.
+//   reelhawk_driver open <n>
+//       Double-clicks the list's item n (from 0), as a person does to open an address, and
+//       prints what the shell was asked to open (UTF-8) once the file named by
+//       REELHAWK_SHELL_RECORD (the tests' shell recorder) has it. Exit code 0 when it has.
 //   reelhawk_driver close
 //       Presses Esc in the window.
 //
@@ -14,7 +18,9 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "e2e_support.h"
 
@@ -84,6 +90,7 @@ int Harvest(const std::string& address) {
     std::size_t seen = WaitForPage(log, 0, "the resolving page");
 
     e2e::BringToFront(window);
+    SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));  // an earlier address
     e2e::ClickAt(e2e::CentreOf(edit));
     Sleep(200);
     e2e::TypeText(e2e::AcpToWide(address));
@@ -115,6 +122,47 @@ int Harvest(const std::string& address) {
     return items.empty() ? 1 : 0;
 }
 
+std::string ShellRecordPath() {
+    char path[MAX_PATH * 2] = {};
+    const DWORD got = GetEnvironmentVariableA("REELHAWK_SHELL_RECORD", path, sizeof path);
+    return got > 0 && got < sizeof path ? e2e::HostToWindowsPath(path) : std::string();
+}
+
+int Open(int index) {
+    HWND window = FindProgramWindow();
+    HWND list = window ? e2e::FindChildOfClass(window, "ListBox") : nullptr;
+    if (list == nullptr || index < 0 || index >= static_cast<int>(e2e::ListItems(list).size())) {
+        Say("no such item in the list");
+        return 1;
+    }
+    const std::string record = ShellRecordPath();
+    const std::size_t before = record.empty() ? 0 : e2e::ReadLines(record).size();
+    e2e::BringToFront(window);
+    SendMessageA(list, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
+    const POINT point = e2e::ListItemPoint(list, index);
+    e2e::PointAt(list, point);
+    e2e::DoubleClickAt(point);
+    Say("double-clicked item " + std::to_string(index));
+    if (record.empty()) {
+        return 0;
+    }
+    std::vector<std::string> lines;
+    const bool opened = e2e::WaitUntil(
+        [&] {
+            lines = e2e::ReadLines(record);
+            return lines.size() > before;
+        },
+        10000, 100);
+    for (std::size_t i = before; i < lines.size(); ++i) {
+        std::printf("%s\n", e2e::GbkToUtf8(lines[i]).c_str());
+    }
+    std::fflush(stdout);
+    if (!opened) {
+        Say("the shell was asked to open nothing");
+    }
+    return opened ? 0 : 1;
+}
+
 int Close() {
     HWND window = FindProgramWindow();
     if (window == nullptr) {
@@ -133,9 +181,12 @@ int main(int argc, char** argv) {
     if (command == "harvest" && argc == 3) {
         return Harvest(argv[2]);
     }
+    if (command == "open" && argc == 3) {
+        return Open(std::atoi(argv[2]));
+    }
     if (command == "close" && argc == 2) {
         return Close();
     }
-    std::fprintf(stderr, "usage: reelhawk_driver harvest <address> | close\n");
+    std::fprintf(stderr, "usage: reelhawk_driver harvest <address> | open <n> | close\n");
     return 2;
 }

@@ -81,6 +81,7 @@ void ProgramRun::TypeAddressAndPressEnter(const std::wstring& address) {
     // checked against what the box shows, and done again if it went astray.
     const std::string expected = WideToGbk(address);
     for (int attempt = 0; attempt < 3; ++attempt) {
+        SendMessageA(edit_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));  // an earlier address
         BringToFront(window_);
         ClickAt(CentreOf(edit_));
         WaitUntil([this] { return rh::SameWindow(GetForegroundWindow(), window_); }, 2000);
@@ -89,7 +90,6 @@ void ProgramRun::TypeAddressAndPressEnter(const std::wstring& address) {
         if (WaitUntil([&] { return WindowText(edit_) == expected; }, 3000)) {
             break;
         }
-        SendMessageA(edit_, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));
     }
     BringToFront(window_);
     PressKey(VK_RETURN);
@@ -139,6 +139,42 @@ std::optional<DWORD> ProgramRun::CloseWithEsc(DWORD timeoutMs) {
         PressKey(VK_ESCAPE);
     }
     return child_.WaitForExit(timeoutMs);
+}
+
+HWND ButtonTipWindow(const ProgramRun& run) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(run.Window(), &processId);
+    for (HWND t : ProcessWindows(processId, "Tooltips_class32")) {
+        if (rh::SameWindow(GetWindow(t, GW_OWNER), run.Window())) {
+            return t;
+        }
+    }
+    return nullptr;
+}
+
+std::string WaitForButtonTip(const ProgramRun& run,
+                             const std::function<bool(const std::string&)>& ok) {
+    const POINT on = CentreOf(run.Button());
+    const POINT off = CentreOf(run.List());
+    std::string shown;
+    for (int arrival = 0; arrival < 6; ++arrival) {
+        MoveMouseTo(off);
+        MoveMouseTo(on);
+        const bool seen = WaitUntil(
+            [&] {
+                HWND tip = ButtonTipWindow(run);
+                if (tip == nullptr || !IsWindowVisible(tip)) {
+                    return false;
+                }
+                shown = WindowText(tip);
+                return !shown.empty() && ok(shown);
+            },
+            2500, 50);
+        if (seen) {
+            break;
+        }
+    }
+    return shown;
 }
 
 }  // namespace e2e

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +45,7 @@ class ProgramRun {
     std::string Caption() const { return WindowText(button_); }
     std::vector<std::string> Items() const { return ListItems(list_); }
     bool Running() const { return child_.Running(); }
+    DWORD ProcessId() const { return child_.Id(); }
 
     // The stand-in browser's log (UTF-8 lines) and the lines that start with a word.
     std::vector<std::string> Log() const;
@@ -83,5 +85,13 @@ class ProgramRun {
     HWND button_ = nullptr;
     HWND list_ = nullptr;
 };
+
+// The tooltip window the main window owns for the action button; null when there is none.
+HWND ButtonTipWindow(const ProgramRun& run);
+// Brings the pointer onto the button, from off it, until its tip shows a text that `ok` accepts
+// (a tip shows once per arrival and hides again after a while); the text shown last, in the
+// program's code page.
+std::string WaitForButtonTip(const ProgramRun& run,
+                             const std::function<bool(const std::string&)>& ok);
 
 }  // namespace e2e

@@ -34,46 +34,6 @@ HCURSOR ShownCursor() {
     return GetCursorInfo(&info) ? info.hCursor : nullptr;
 }
 
-// The tooltip windows the main window owns: the action button's tip.
-HWND ButtonTipWindow(const ProgramRun& run) {
-    DWORD processId = 0;
-    GetWindowThreadProcessId(run.Window(), &processId);
-    for (HWND t : ProcessWindows(processId, "Tooltips_class32")) {
-        if (rh::SameWindow(GetWindow(t, GW_OWNER), run.Window())) {
-            return t;
-        }
-    }
-    return nullptr;
-}
-
-// Brings the pointer onto the button, from off it, until its tip shows a text that `ok` accepts
-// (a tip shows once per arrival and hides again after a while); the text shown last, in the
-// program's code page.
-std::string WaitForButtonTip(const ProgramRun& run,
-                             const std::function<bool(const std::string&)>& ok) {
-    const POINT on = CentreOf(run.Button());
-    const POINT off = CentreOf(run.List());
-    std::string shown;
-    for (int arrival = 0; arrival < 6; ++arrival) {
-        MoveMouseTo(off);
-        MoveMouseTo(on);
-        const bool seen = WaitUntil(
-            [&] {
-                HWND tip = ButtonTipWindow(run);
-                if (tip == nullptr || !IsWindowVisible(tip)) {
-                    return false;
-                }
-                shown = WindowText(tip);
-                return !shown.empty() && ok(shown);
-            },
-            2500, 50);
-        if (seen) {
-            break;
-        }
-    }
-    return shown;
-}
-
 class StatusAndListTest : public ::testing::Test {
   protected:
     // Resolves and harvests on the six-address web (made with SixAddressWeb into web_).

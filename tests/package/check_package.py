@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
 """Checks the release zip that the package target makes (scripts/test.sh builds it).
 
-Usage: check_package.py ZIP BUILT_EXE README_MD VERSION
+Usage: check_package.py ZIP BUILT_EXE README_MD VERSION RESOLVER_URL CPACK_CONFIG
+
+Also has cpack make the zip once more from CPACK_CONFIG as for a release (not a test build), which
+must be refused while the program is built for a resolving page that exists only in the tests.
 """
 import os
+import subprocess
 import sys
+import tempfile
 import zipfile
 
 
@@ -18,9 +23,12 @@ def utf16(text):
 
 
 def main():
-    zip_path, built_exe, readme_md, version = sys.argv[1:5]
-    top = "Reelhawk-%s-win64" % version
-    if os.path.basename(zip_path) != top + ".zip":
+    zip_path, built_exe, readme_md, version, resolver_url, cpack_config = sys.argv[1:7]
+    # Built for the demo resolver, the zip can only be a test build's, which says so in its name.
+    demo = "://resolver.reelhawk.test/" in resolver_url
+    test_build = zip_path.endswith("-test.zip")
+    top = "Reelhawk-%s-win64%s" % (version, "-test" if test_build else "")
+    if os.path.basename(zip_path) != top + ".zip" or (demo and not test_build):
         fail("the package is named %s, not %s.zip" % (os.path.basename(zip_path), top))
     if not os.path.isfile(zip_path):
         fail("%s is missing: build the package target first (scripts/test.sh does)" % zip_path)
@@ -57,11 +65,29 @@ def main():
         fail("README.txt has lines that do not end with CRLF")
     if "reelhawk.exe" not in text or version not in text:
         fail("README.txt does not name reelhawk.exe and version %s" % version)
+    if resolver_url not in text or (resolver_url.encode() not in exe and
+                                    utf16(resolver_url) not in exe):
+        fail("README.txt or reelhawk.exe does not name the resolving page %s" % resolver_url)
+    if test_build and "A test build" not in text:
+        fail("README.txt of a test build does not say so")
+
+    # The same package as a release: refused for the demo resolver, with the way out named.
+    with tempfile.TemporaryDirectory() as folder:
+        release = subprocess.run(
+            ["cpack", "--config", cpack_config, "-B", folder, "-D", "CPACK_REELHAWK_TEST_BUILD=OFF"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=120)
+        made = [n for n in os.listdir(folder) if n.endswith(".zip")]
+        refused = release.returncode != 0 and not made and "-DREELHAWK_RESOLVER_URL=" in release.stdout
+        if demo != refused:
+            fail("cpack as for a release %s (exit %d, made %s):\n%s" %
+                 ("was not refused" if demo else "was refused", release.returncode, made,
+                  release.stdout))
 
     # The project's README says how to make the zip and what it holds.
     with open(readme_md, encoding="utf-8") as f:
         readme = f.read()
-    for mention in (top + ".zip", "--target package", "reelhawk.exe", "README.txt"):
+    for mention in ("Reelhawk-%s-win64.zip" % version, "--target package", "reelhawk.exe",
+                    "README.txt", "-DREELHAWK_RESOLVER_URL=https://", "REELHAWK_TEST_BUILD"):
         if mention not in readme:
             fail("README.md does not mention %s" % mention)
     print("ok: %s holds %s" % (os.path.basename(zip_path), ", ".join(names)))

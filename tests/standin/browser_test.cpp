@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -588,23 +589,28 @@ TEST_F(StandinBrowser, WithoutChromiumTheControlShowsNothingAndSaysWhy) {
     }
 }
 
+// Starts Winsock (the caller ends it with WSACleanup) and listens on a free port of 127.0.0.1.
+SOCKET ListenOnLoopback(int backlog, int& port) {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    ::listen(listener, backlog);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
 // Plays Chromium's relay for one connection: answers what the control asks while a page is set up
 // and loaded, then, told to, goes away as a Chromium that dies mid-run does.
 class DyingRelay {
   public:
     DyingRelay() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int length = sizeof(address);
-        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        ::listen(listener, 1);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        listener_ = listener;
+        listener_ = ListenOnLoopback(1, port_);
         thread_ = std::thread([this] { Serve(); });
     }
     ~DyingRelay() {
@@ -688,7 +694,7 @@ class DyingRelay {
 
     std::atomic<SOCKET> listener_{INVALID_SOCKET};
     std::atomic<SOCKET> client_{INVALID_SOCKET};
-    u_short port_ = 0;
+    int port_ = 0;
     std::thread thread_;
 };
 
@@ -922,3 +928,109 @@ TEST_F(StandinBrowser, ASinkCancelsANavigationThePageStarts) {
 }
 
 }  // namespace
+
+namespace {
+
+// A live HTTP server on 127.0.0.1: each request gets a page that names what was asked; the
+// request lines are kept.
+class LiveServer {
+  public:
+    LiveServer() {
+        listener_ = ListenOnLoopback(8, port_);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~LiveServer() {
+        closesocket(listener_.exchange(INVALID_SOCKET));
+        thread_.join();
+        WSACleanup();
+    }
+    int Port() const { return port_; }
+    // What pages asked for (not the site's icon, which Chromium asks for by itself).
+    std::vector<std::string> Requests() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string> pages;
+        for (const std::string& line : requests_) {
+            if (line.find(" /favicon.ico ") == std::string::npos) {
+                pages.push_back(line);
+            }
+        }
+        return pages;
+    }
+
+  private:
+    void Serve() {
+        for (int served = 0; served < 64; ++served) {
+            SOCKET client = ::accept(listener_.load(), nullptr, nullptr);
+            if (client == INVALID_SOCKET) {
+                return;
+            }
+            std::string request;
+            char chunk[4096];
+            int got;
+            while (request.find("\r\n\r\n") == std::string::npos &&
+                   (got = recv(client, chunk, sizeof(chunk), 0)) > 0) {
+                request.append(chunk, static_cast<size_t>(got));
+            }
+            const std::string line = request.substr(0, request.find("\r\n"));
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                requests_.push_back(line);
+            }
+            const std::string body = "<html><head><title>Live</title></head><body><a href=\"/next\">"
+                                     "live answer to " + line + "</a></body></html>";
+            const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
+                                       "Connection: close\r\nContent-Length: " +
+                                       std::to_string(body.size()) + "\r\n\r\n" + body;
+            send(client, answer.data(), static_cast<int>(answer.size()), 0);
+            shutdown(client, SD_SEND);
+            closesocket(client);
+        }
+    }
+
+    std::atomic<SOCKET> listener_{INVALID_SOCKET};
+    int port_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::string> requests_;
+};
+
+}  // namespace
+
+TEST_F(StandinBrowser, ALiveServerBehindAHostServesItsPagesOnlyFromLoopback) {
+    LiveServer live;
+    // live.reelhawk.test is nowhere in the web folder; the resolver's host is, and its entry
+    // names a server off this machine, which is refused.
+    const std::string upstream = "live.reelhawk.test=127.0.0.1:" + std::to_string(live.Port()) +
+                                 ", resolver.reelhawk.test=192.0.2.1:80";
+    const ScopedEnvironment setting("REELHAWK_STANDIN_UPSTREAM", upstream.c_str());
+    Ref<IWebBrowser2> browser = CreateBrowser();
+    ASSERT_TRUE(browser);
+    Embed(browser.get());
+    const std::wstring address = L"http://live.reelhawk.test/page?q=a%20b";
+    ASSERT_EQ(Navigate(browser.get(), address.c_str()), S_OK);
+    HWND server = WaitForServer();
+    ASSERT_NE(server, nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return UrlOf(server) == address; }, 10000)) << UrlOf(server);
+    // The page is the server's, and keeps its own address.
+    Ref<IDispatch> page = TakeDocument(server);
+    Ref<IDispatch> link = ItemOf(TagsOf(page.get(), L"a").get(), 0);
+    ASSERT_TRUE(link);
+    EXPECT_EQ(GetText(link.get(), L"innerText"), L"live answer to GET /page?q=a%20b HTTP/1.1");
+    EXPECT_EQ(GetText(link.get(), L"href"), L"http://live.reelhawk.test/next");
+    EXPECT_EQ(live.Requests(), std::vector<std::string>{"GET /page?q=a%20b HTTP/1.1"});
+    link.Reset();
+    page.Reset();
+
+    // The refused entry: the resolver's page comes from the web folder, and the log says why.
+    ASSERT_EQ(Navigate(browser.get(), kResolver), S_OK);
+    ASSERT_TRUE(PumpUntil([&] { return UrlOf(server) == kResolver; }, 10000));
+    bool refused = false;
+    for (const std::string& line : LogLines()) {
+        refused = refused ||
+                  line.rfind("UpstreamRefused resolver.reelhawk.test=192.0.2.1:80 ", 0) == 0;
+        EXPECT_NE(line.rfind("Upstream http://resolver.", 0), 0u) << line;
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(live.Requests().size(), 1u);
+    Shutdown(browser);
+}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "standin/document.h"
+#include "standin/upstream.h"
 #include "standin/url.h"
 
 using standin::Document;
@@ -338,3 +339,28 @@ TEST(Addresses, ResolveAndMapIntoTheLocalWeb) {
 }
 
 }  // namespace
+
+TEST(Upstreams, OnlyLoopbackServersWrittenAsNumbersAreTaken) {
+    const standin::UpstreamTable table = standin::ParseUpstreams(
+        L"Resolver.Reelhawk.Test=127.0.0.1:8765, six.reelhawk.test=[::1]:80,"
+        L"far=192.0.2.1:80, name=localhost:80, mapped=[::ffff:127.0.0.1]:80, short=127.1:80,"
+        L"octal=0177.0.0.1:80, trailing=127.0.0.1.example:80, noport=127.0.0.1,"
+        L"zero=127.0.0.1:0, big=127.0.0.1:65536, bare6=::1:80, =127.0.0.1:80, nothing,");
+    ASSERT_EQ(table.accepted.size(), 2u);
+    EXPECT_EQ(table.accepted[0].host, L"resolver.reelhawk.test");
+    EXPECT_EQ(table.accepted[0].address, L"127.0.0.1");
+    EXPECT_EQ(table.accepted[0].port, 8765);
+    EXPECT_EQ(table.accepted[1].address, L"::1");
+    EXPECT_EQ(table.refused,
+              (std::vector<std::wstring>{
+                  L"far=192.0.2.1:80", L"name=localhost:80", L"mapped=[::ffff:127.0.0.1]:80",
+                  L"short=127.1:80", L"octal=0177.0.0.1:80", L"trailing=127.0.0.1.example:80",
+                  L"noport=127.0.0.1", L"zero=127.0.0.1:0", L"big=127.0.0.1:65536", L"bare6=::1:80",
+                  L"=127.0.0.1:80", L"nothing"}));
+    // A page's address on the server keeps its path and query, not its fragment.
+    EXPECT_EQ(standin::UpstreamAddress(table.accepted[0],
+                                       L"http://resolver.reelhawk.test/resolve?url=a%20b#top"),
+              L"http://127.0.0.1:8765/resolve?url=a%20b");
+    EXPECT_EQ(standin::UpstreamAddress(table.accepted[1], L"https://six.reelhawk.test"),
+              L"http://[::1]:80/");
+}
