@@ -1029,16 +1029,14 @@ class WebBrowser final : public IWebBrowser2,
         held_ = false;
         std::wstring url = pending_;
         std::shared_ptr<Document> page;
-        if (url != L"about:blank") {
-            if (std::optional<Upstream> upstream = UpstreamFor(url)) {
-                // A live server's page comes over the network, off this thread.
-                if (fetchSerial_ != serial) {
-                    fetchSerial_ = serial;
-                    fetched_ = std::make_shared<UpstreamAnswer>();
-                    StartUpstreamFetch(*upstream, url, notify_, kUpstreamMessage, serial, fetched_);
-                }
-                return;
+        if (std::optional<Upstream> upstream = UpstreamFor(url)) {
+            // A live server's page comes over the network, off this thread.
+            if (fetchSerial_ != serial) {
+                fetchSerial_ = serial;
+                fetched_ = std::make_shared<UpstreamAnswer>();
+                StartUpstreamFetch(*upstream, url, notify_, kUpstreamMessage, serial, fetched_);
             }
+            return;
         }
         if (url == L"about:blank") {
             page = Document::Create(url);
