@@ -1,32 +1,30 @@
 // http_front: routes, statuses, headers and the access log.
 #include "http_front.h"
 
-#include <httplib.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <boost/asio/post.hpp>
+#include <boost/beast/http/field.hpp>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <iostream>
-#include <mutex>
+#include <thread>
 
+#include "access_log.h"
 #include "page_writer.h"
 
 namespace resolver {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-thread_local Clock::time_point requestStarted;
+namespace net = boost::asio;
+using boost::beast::http::field;
+using boost::beast::http::fields;
+using boost::beast::http::verb;
 
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kJson = "application/json; charset=utf-8";
+
+// Threads for the calls that wait for the network: enough for Redis's round trips under load.
+constexpr int kBlockingThreads = 8;
 
 std::string Trim(const std::string& text) {
     const std::size_t from = text.find_first_not_of(" \t\r\n");
@@ -36,219 +34,68 @@ std::string Trim(const std::string& text) {
     return text.substr(from, text.find_last_not_of(" \t\r\n") - from + 1);
 }
 
-// For the log: printable ASCII as it is, everything else as \xHH, so that an address cannot
-// forge or split a log line.
-std::string Quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char ch : text.substr(0, 2100)) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c >= 0x7F || ch == '"' || ch == '\\') {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += ch;
-        }
-    }
-    return out + "\"";
+bool IsApi(const http::Exchange& exchange) {
+    return exchange.path().starts_with("/api/");
 }
 
-std::string UtcNow() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ms));
-    return text;
+// The headers every answer carries: nothing is to be guessed from content, the pages take
+// nothing from elsewhere and run no script, nobody frames them, and no address leaves as a
+// Referer.
+fields CommonHeaders() {
+    fields common;
+    common.set("X-Content-Type-Options", "nosniff");
+    common.set("Content-Security-Policy",
+               "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; "
+               "frame-ancestors 'none'; base-uri 'none'");
+    common.set("Referrer-Policy", "no-referrer");
+    return common;
 }
 
-void AccessLog(const std::string& client, const httplib::Request& req,
-               const httplib::Response& res) {
-    static std::mutex out;
-    const double ms =
-        std::chrono::duration<double, std::milli>(Clock::now() - requestStarted).count();
-    const std::string asked = req.has_param("url") ? Quoted(req.get_param_value("url")) : "-";
-    const std::string cache = res.has_header("X-Cache") ? res.get_header_value("X-Cache") : "-";
-    char duration[32];
-    std::snprintf(duration, sizeof duration, "%.1fms", ms);
-    const std::string line = UtcNow() + " " + client + " " + std::to_string(res.status) + " " +
-                             req.method + " " + Quoted(req.path) + " " + asked + " " + duration +
-                             " cache=" + cache + "\n";
-    std::lock_guard lock(out);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+// The answer for an outcome: the result page, or JSON under /api/; file addresses expire and
+// differ per client, so nothing may keep them. A busy service asks to be tried again shortly.
+http::Reply OutcomeReply(const http::Exchange& exchange, const std::string& asked,
+                         const Kept& kept, fields headers) {
+    const Outcome& outcome = kept->outcome();
+    const bool api = IsApi(exchange);
+    http::Reply reply;
+    reply.status = outcome.resolution ? 200 : outcome.status;
+    reply.headers = std::move(headers);
+    reply.headers.set(field::cache_control, "no-store");
+    reply.headers.set(field::content_type, api ? kJson : kHtml);
+    if (outcome.status == 503 && reply.headers.find(field::retry_after) == reply.headers.end()) {
+        reply.headers.set(field::retry_after, "5");
+    }
+    reply.body = kept->Written(api ? "json" : "page", [&] {
+        return api ? DumpJson(OutcomeToJson(outcome)) : WriteResultPage(asked, outcome);
+    });
+    return reply;
 }
 
-void NoStore(httplib::Response& res) {
-    // File addresses expire and differ per client; nothing may keep them.
-    res.set_header("Cache-Control", "no-store");
+// The answer for a route that does not exist, or a request the server refuses.
+http::Reply ErrorReply(unsigned status, const std::string& path) {
+    const std::string message = status == 404   ? "There is no such page here."
+                                : status == 405 ? "Only GET and HEAD are answered here."
+                                : status == 413 ? "The request is too large."
+                                : status == 431 ? "The request's header is too large."
+                                                : "The request was not understood.";
+    const std::string code = status == 404 ? "not_found" : "bad_request";
+    const Outcome failure = Outcome::Failure(static_cast<int>(status), code, message);
+    if (path.starts_with("/api/")) {
+        return http::Reply::Text(status, kJson, DumpJson(OutcomeToJson(failure)));
+    }
+    return http::Reply::Text(status, kHtml,
+                             "<!DOCTYPE html>\n<html><head><title>Reelhawk resolver</title></head>"
+                             "<body><p>" +
+                                 EscapeHtml(message) + "</p></body></html>\n");
 }
 
-// Answers with the outcome: the result page, or JSON under /api/. A busy service asks to be
-// tried again shortly.
-void Answer(const httplib::Request& req, httplib::Response& res, const std::string& asked,
-            const Outcome& outcome) {
-    res.status = outcome.resolution ? 200 : outcome.status;
-    NoStore(res);
-    if (outcome.status == 503 && !res.has_header("Retry-After")) {
-        res.set_header("Retry-After", "5");
+std::vector<AddressRange> Ranges(const std::vector<std::string>& texts) {
+    std::vector<AddressRange> ranges;
+    for (const std::string& text : texts) {
+        ranges.push_back(*ParseAddressRange(text));
     }
-    if (req.path.starts_with("/api/")) {
-        res.set_content(DumpJson(OutcomeToJson(outcome)), kJson);
-    } else {
-        res.set_content(WriteResultPage(asked, outcome), kHtml);
-    }
+    return ranges;
 }
-
-// One kept connection of the server, as the library's own stream over a socket does it: reads
-// through a small buffer (the library reads a request's head a byte at a time), each read and
-// write bounded by its time limit; except that what is written for one answer is gathered and
-// sent in one write call when the answer is complete. An answer is thus either wholly handed to
-// the system or not at all, even when the process is killed while it answers: a proxy passes a
-// request that got no answer to another instance, but cannot do so once the head of an answer
-// reached it.
-class WholeAnswerStream : public httplib::Stream {
-  public:
-    WholeAnswerStream(int socket, int readTimeoutMs, int writeTimeoutMs)
-        : socket_(socket), readTimeoutMs_(readTimeoutMs), writeTimeoutMs_(writeTimeoutMs) {}
-
-    bool is_readable() const override { return Ready(readTimeoutMs_); }
-    bool is_writable() const override { return Wait(POLLOUT, writeTimeoutMs_); }
-    ssize_t read(char* ptr, size_t size) override {
-        // Anything written before reading more (an interim "100 Continue") goes first.
-        if (!Flush()) {
-            return -1;
-        }
-        if (readFrom_ == read_.size()) {
-            if (!Wait(POLLIN, readTimeoutMs_)) {
-                return -1;
-            }
-            read_.resize(4096);
-            const ssize_t n = recv(socket_, read_.data(), read_.size(), 0);
-            read_.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-            readFrom_ = 0;
-            if (n <= 0) {
-                return n;
-            }
-        }
-        const std::size_t n = std::min(size, read_.size() - readFrom_);
-        std::memcpy(ptr, read_.data() + readFrom_, n);
-        readFrom_ += n;
-        return static_cast<ssize_t>(n);
-    }
-    ssize_t write(const char* ptr, size_t size) override {
-        pending_.append(ptr, size);
-        return static_cast<ssize_t>(size);
-    }
-    void get_remote_ip_and_port(std::string& ip, int& port) const override {
-        Address(getpeername, ip, port);
-    }
-    void get_local_ip_and_port(std::string& ip, int& port) const override {
-        Address(getsockname, ip, port);
-    }
-    socket_t socket() const override { return socket_; }
-
-    // Sends what was gathered. Returns false when the connection failed.
-    bool Flush() {
-        for (std::size_t sent = 0; sent < pending_.size();) {
-            if (!Wait(POLLOUT, writeTimeoutMs_)) {
-                return false;
-            }
-            const ssize_t n =
-                send(socket_, pending_.data() + sent, pending_.size() - sent, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return false;
-            }
-            sent += static_cast<std::size_t>(n);
-        }
-        pending_.clear();
-        return true;
-    }
-
-    // True when there is something to read (or the connection is closed) within the time.
-    bool Ready(int timeoutMs) const { return readFrom_ < read_.size() || Wait(POLLIN, timeoutMs); }
-
-  private:
-    bool Wait(short events, int timeoutMs) const {
-        pollfd p{socket_, events, 0};
-        int n;
-        do {
-            n = poll(&p, 1, timeoutMs);
-        } while (n < 0 && errno == EINTR);
-        return n > 0;
-    }
-
-    template <typename Query>
-    void Address(Query query, std::string& ip, int& port) const {
-        sockaddr_storage address{};
-        socklen_t length = sizeof address;
-        char host[NI_MAXHOST] = {};
-        char service[NI_MAXSERV] = {};
-        if (query(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-            getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, service,
-                        sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
-            ip = host;
-            port = std::atoi(service);
-        }
-    }
-
-    int socket_;
-    int readTimeoutMs_;
-    int writeTimeoutMs_;
-    std::string read_;
-    std::size_t readFrom_ = 0;
-    std::string pending_;
-};
-
-// The library's server with each answer sent whole (above). A connection serves requests until
-// its count or idle time runs out, the client closes it, or the server stops, as the library's
-// own loop does.
-class WholeAnswerServer : public httplib::Server {
-  private:
-    bool process_and_close_socket(socket_t sock) override {
-        const auto ms = [](time_t sec, time_t usec) {
-            return static_cast<int>(sec * 1000 + usec / 1000);
-        };
-        WholeAnswerStream stream(sock, ms(read_timeout_sec_, read_timeout_usec_),
-                                 ms(write_timeout_sec_, write_timeout_usec_));
-        bool ok = false;
-        for (std::size_t left = keep_alive_max_count_; left > 0 && Waiting(stream); --left) {
-            bool closed = false;
-            ok = process_request(stream, left == 1, closed, nullptr);
-            ok = stream.Flush() && ok;
-            if (!ok || closed) {
-                break;
-            }
-        }
-        shutdown(sock, SHUT_RDWR);
-        close(sock);
-        return ok;
-    }
-
-    // Waits for the connection's next request: true when there is one, false after the idle
-    // time or once the server stops (looked at every 100 ms).
-    bool Waiting(const WholeAnswerStream& stream) const {
-        const auto until = Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
-        while (svr_sock_ != INVALID_SOCKET) {
-            if (stream.Ready(100)) {
-                return true;
-            }
-            if (Clock::now() >= until) {
-                return false;
-            }
-        }
-        return false;
-    }
-};
 
 }  // namespace
 
@@ -267,29 +114,15 @@ std::string FindWorkerScript() {
 
 Service::Service(const Options& options)
     : options_(options),
-      policy_(options.allowPrivate,
-              [&] {
-                  std::vector<AddressRange> ranges;
-                  for (const std::string& text : options.allowAddresses) {
-                      ranges.push_back(*ParseAddressRange(text));
-                  }
-                  return ranges;
-              }()),
-      trustedProxies_([&] {
-          std::vector<AddressRange> ranges;
-          for (const std::string& text : options.trustedProxies) {
-              ranges.push_back(*ParseAddressRange(text));
-          }
-          return ranges;
-      }()),
-      server_(std::make_unique<WholeAnswerServer>()) {
+      policy_(options.allowPrivate, Ranges(options.allowAddresses)),
+      trustedProxies_(Ranges(options.trustedProxies)),
+      blocking_(kBlockingThreads) {
     const std::chrono::seconds ttl(options.cacheTtlSeconds);
     const std::chrono::seconds window(options.rateWindowSeconds);
     const auto entries = static_cast<std::size_t>(options.cacheEntries);
     if (const auto redis = ParseRedisAddress(options.redis)) {
         redis_ = std::make_unique<RedisLink>(*redis);
-        results_ = std::make_unique<RedisResults>(*redis_, ttl, entries,
-                                                  std::chrono::seconds(options.timeoutSeconds));
+        results_ = std::make_unique<RedisResults>(*redis_, blocking_.get_executor(), ttl, entries);
         limiter_ = std::make_unique<RedisRateLimiter>(*redis_, options.rateMax, window);
         // Said now rather than at the first request; a failure is said by the link itself.
         if (redis_->Call({{"PING"}})) {
@@ -298,7 +131,7 @@ Service::Service(const Options& options)
                 << redis->text() << std::endl;
         }
     } else {
-        results_ = std::make_unique<SharedResults>(ttl, entries);
+        results_ = std::make_unique<MemoryResults>(ttl, entries);
         limiter_ = std::make_unique<RateLimiter>(options.rateMax, window);
     }
     WorkerSettings settings;
@@ -322,93 +155,31 @@ Service::Service(const Options& options)
     settings.memoryLimitBytes = static_cast<std::uint64_t>(options.workerMemoryMiB) << 20;
     pool_ = std::make_unique<WorkerPool>(settings);
 
-    httplib::Server& s = *server_;
-    // Every request waiting for a worker holds a thread; cached answers must not wait behind them.
-    const int threads = 64 + options.workers + options.queue;
-    s.new_task_queue = [threads] {
-        return new httplib::ThreadPool(static_cast<std::size_t>(threads));
-    };
-    s.set_keep_alive_max_count(1000);
-    // An answer goes out in one write, but without this one written while the connection's
-    // previous answer is not yet acknowledged waits for the client's delayed acknowledgement
-    // (40 ms).
-    s.set_tcp_nodelay(true);
-    // The library's default shares the port with any other process (SO_REUSEPORT), so a second
-    // instance started on the same port by mistake would quietly take half the requests: only
-    // SO_REUSEADDR here, so that it fails to bind instead. The socket is kept to widen its
-    // backlog after binding.
-    s.set_socket_options([this](int socket) {
-        const int yes = 1;
-        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        listenSocket_ = socket;
-    });
-    s.set_payload_max_length(64 * 1024);
-    s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        requestStarted = Clock::now();
-        if (req.path == "/healthz") {
-            return httplib::Server::HandlerResponse::Unhandled;
-        }
-        const RequestLimiter::Decision d = limiter_->Take(Client(req));
-        if (!limiter_->enabled()) {
-            return httplib::Server::HandlerResponse::Unhandled;
-        }
-        res.set_header("RateLimit-Limit", std::to_string(d.limit));
-        res.set_header("RateLimit-Remaining", std::to_string(d.remaining));
-        res.set_header("RateLimit-Reset", std::to_string(d.reset));
-        res.set_header("RateLimit-Policy", std::to_string(limiter_->max()) +
-                                               ";w=" + std::to_string(limiter_->window().count()));
-        if (d.allowed) {
-            return httplib::Server::HandlerResponse::Unhandled;
-        }
-        res.set_header("Retry-After", std::to_string(d.reset));
-        Answer(req, res, req.get_param_value("url"),
-               Outcome::Failure(429, "rate_limited",
-                                "Too many requests from your address; try again in " +
-                                    std::to_string(d.reset) + " s."));
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    s.Get("/", [](const httplib::Request&, httplib::Response& res) {
-        NoStore(res);
-        res.set_content(WriteFormPage(), kHtml);
-    });
-    for (const char* path : {"/resolve", "/api/resolve"}) {
-        s.Get(path, [this](const httplib::Request& req, httplib::Response& res) {
-            ServeResolve(req, res);
+    http::ServerSettings server;
+    server.maxConnections = static_cast<std::size_t>(options.maxConnections);
+    server.requestTimeout = std::chrono::seconds(options.requestTimeoutSeconds);
+    server.commonHeaders = CommonHeaders();
+    server.errorReply = ErrorReply;
+    server_ = std::make_unique<http::Server>(
+        io_, std::move(server), [this](ExchangePtr exchange) { Handle(std::move(exchange)); },
+        [this](const http::Exchange& exchange, const http::Ending& ending) {
+            Log(exchange, ending);
         });
-    }
-    s.Get("/healthz",
-          [this](const httplib::Request& req, httplib::Response& res) { ServeHealth(req, res); });
-    s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-        if (!res.body.empty()) {
-            return;
-        }
-        const Outcome missing =
-            Outcome::Failure(res.status, "not_found", "There is no such page here.");
-        if (req.path.starts_with("/api/")) {
-            res.set_content(DumpJson(OutcomeToJson(missing)), kJson);
-        }
-    });
-    s.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-        AccessLog(Client(req), req, res);
-    });
 }
 
-Service::~Service() = default;
+Service::~Service() {
+    server_.reset();
+    pool_.reset();
+    blocking_.stop();
+    blocking_.join();
+}
 
 bool Service::Bind() {
-    if (options_.port == 0) {
-        port_ = server_->bind_to_any_port(options_.host);
-    } else {
-        port_ = server_->bind_to_port(options_.host, options_.port) ? options_.port : -1;
-    }
-    // The library listens with a backlog of 5: a burst of new connections would lose SYNs and
-    // wait a second for their retry. Listening again on the bound socket takes the wider one.
-    if (port_ > 0 && listenSocket_ >= 0) {
-        listen(listenSocket_, SOMAXCONN);
-    }
+    std::string why;
+    port_ = server_->Listen(options_.host, static_cast<unsigned short>(options_.port), &why);
     if (port_ <= 0) {
         std::cerr << "reelhawk-resolver: cannot listen on " << options_.host << ":" << options_.port
-                  << "\n";
+                  << " (" << why << ")\n";
         return false;
     }
     const bool v6 = options_.host.find(':') != std::string::npos;
@@ -419,7 +190,17 @@ bool Service::Bind() {
 }
 
 void Service::Run() {
-    server_->listen_after_bind();
+    server_->Start();
+    // A few threads serve every connection; each connection's work runs on its own strand.
+    const unsigned threads = std::max(2u, std::thread::hardware_concurrency());
+    std::vector<std::thread> serving;
+    for (unsigned i = 1; i < threads; ++i) {
+        serving.emplace_back([this] { io_.run(); });
+    }
+    io_.run();
+    for (std::thread& thread : serving) {
+        thread.join();
+    }
     // The requests in flight have been answered; the workers end now.
     pool_->Stop();
     pool_.reset();
@@ -428,78 +209,190 @@ void Service::Run() {
 
 void Service::Stop() {
     stopping_ = true;
-    server_->stop();
+    server_->Stop();
 }
 
-std::string Service::Client(const httplib::Request& req) const {
+std::string Service::Client(const http::Exchange& exchange) const {
     if (trustedProxies_.empty()) {
-        return req.remote_addr;
+        return exchange.peer();
     }
     std::string forwarded;
-    const std::size_t n = req.get_header_value_count("X-Forwarded-For");
-    for (std::size_t i = 0; i < n; ++i) {
-        forwarded += (i > 0 ? "," : "") + req.get_header_value("X-Forwarded-For", i);
+    const auto& request = exchange.request();
+    for (auto [it, end] = request.equal_range("X-Forwarded-For"); it != end; ++it) {
+        forwarded += (forwarded.empty() ? "" : ",") + std::string(it->value());
     }
-    return ClientAddress(req.remote_addr, trustedProxies_, forwarded,
-                         req.get_header_value("X-Real-IP"));
+    const auto realIp = request.find("X-Real-IP");
+    const std::string_view real =
+        realIp == request.end() ? std::string_view() : std::string_view(realIp->value());
+    return ClientAddress(exchange.peer(), trustedProxies_, forwarded, real);
 }
 
-Outcome Service::ResolveAddress(const std::string& asked, std::string* cache) {
+void Service::Log(const http::Exchange& exchange, const http::Ending& ending) {
+    AccessEntry entry;
+    entry.client = Client(exchange);
+    entry.status = ending.status;
+    entry.method = std::string(exchange.request().method_string());
+    entry.path = exchange.path();
+    if (exchange.HasQuery("url")) {
+        entry.asked = exchange.Query("url");
+    }
+    entry.milliseconds =
+        std::chrono::duration<double, std::milli>(Clock::now() - exchange.started()).count();
+    if (ending.headers) {
+        if (const auto cache = ending.headers->find("X-Cache"); cache != ending.headers->end()) {
+            entry.cache = std::string(cache->value());
+        }
+    }
+    if (ending.streamed) {
+        entry.bytes = ending.bodyBytes;
+    }
+    entry.failure = ending.failure;
+    WriteAccessLog(entry);
+}
+
+void Service::Handle(ExchangePtr exchange) {
+    const verb method = exchange->request().method();
+    if (method != verb::get && method != verb::head) {
+        http::Reply reply = ErrorReply(405, exchange->path());
+        reply.headers.set(field::allow, "GET, HEAD");
+        exchange->Respond(std::move(reply));
+        return;
+    }
+    if (exchange->path() == "/healthz") {
+        ServeHealth(exchange);
+        return;
+    }
+    if (!limiter_->enabled()) {
+        Route(std::move(exchange), {});
+        return;
+    }
+    auto limit = [this, exchange] {
+        const RequestLimiter::Decision d = limiter_->Take(Client(*exchange));
+        fields limits;
+        limits.set("RateLimit-Limit", std::to_string(d.limit));
+        limits.set("RateLimit-Remaining", std::to_string(d.remaining));
+        limits.set("RateLimit-Reset", std::to_string(d.reset));
+        limits.set("RateLimit-Policy", std::to_string(limiter_->max()) +
+                                           ";w=" + std::to_string(limiter_->window().count()));
+        if (d.allowed) {
+            Route(exchange, std::move(limits));
+            return;
+        }
+        limits.set(field::retry_after, std::to_string(d.reset));
+        const auto kept = std::make_shared<const KeptOutcome>(
+            Outcome::Failure(429, "rate_limited",
+                             "Too many requests from your address; try again in " +
+                                 std::to_string(d.reset) + " s."));
+        exchange->Respond(OutcomeReply(*exchange, exchange->Query("url"), kept, std::move(limits)));
+    };
+    // Counted in Redis, the limit waits for a round trip: not on a serving thread.
+    if (limiter_->blocking()) {
+        net::post(blocking_, std::move(limit));
+    } else {
+        limit();
+    }
+}
+
+void Service::Route(ExchangePtr exchange, fields limits) {
+    const std::string& path = exchange->path();
+    if (path == "/") {
+        http::Reply reply = http::Reply::Text(200, kHtml, WriteFormPage());
+        for (const auto& f : limits) {
+            reply.headers.set(f.name_string(), f.value());
+        }
+        reply.headers.set(field::cache_control, "no-store");
+        exchange->Respond(std::move(reply));
+    } else if (path == "/resolve" || path == "/api/resolve") {
+        ServeResolve(std::move(exchange), std::move(limits));
+    } else {
+        http::Reply reply = ErrorReply(404, path);
+        for (const auto& f : limits) {
+            reply.headers.set(f.name_string(), f.value());
+        }
+        exchange->Respond(std::move(reply));
+    }
+}
+
+void Service::ServeResolve(ExchangePtr exchange, fields limits) {
+    const std::string asked = Trim(exchange->Query("url"));
     std::string why;
     const auto address = ParseWebAddress(asked, &why);
     if (!address) {
-        return Outcome::Failure(400, "bad_address", why);
+        limits.set("X-Cache", "-");
+        const auto kept =
+            std::make_shared<const KeptOutcome>(Outcome::Failure(400, "bad_address", why));
+        exchange->Respond(OutcomeReply(*exchange, asked, kept, std::move(limits)));
+        return;
     }
-    // An address literal is looked up as itself, so one check covers names and addresses; with
-    // everything allowed there is nothing to look up.
-    if (!options_.allowPrivate) {
-        if (std::string refused = policy_.CheckHost(address->host); !refused.empty()) {
-            return Outcome::Failure(400, "address_refused", refused);
+    const Deadline deadline =
+        exchange->started() + std::chrono::seconds(options_.timeoutSeconds);
+    // The host is checked only when there is something to extract: a kept answer was checked
+    // when it was extracted, and the worker checks every connection anyway.
+    results_->Resolve(
+        asked, deadline,
+        [this, asked, host = address->host](Deadline deadline, OutcomeDone done) {
+            Extract(asked, host, deadline, std::move(done));
+        },
+        [exchange, asked, limits = std::move(limits)](ResultStore::Answer answer) mutable {
+            limits.set("X-Cache", answer.cacheHit ? "hit" : answer.shared ? "shared" : "miss");
+            exchange->Respond(OutcomeReply(*exchange, asked, answer.kept, std::move(limits)));
+        });
+}
+
+void Service::Extract(const std::string& asked, const std::string& host, Deadline deadline,
+                      OutcomeDone done) {
+    // With everything allowed there is nothing to look up; an address literal is looked up as
+    // itself, so one check covers names and addresses.
+    if (options_.allowPrivate) {
+        pool_->Extract(asked, deadline, std::move(done));
+        return;
+    }
+    net::post(blocking_, [this, asked, host, deadline, done = std::move(done)]() mutable {
+        if (std::string refused = policy_.CheckHost(host); !refused.empty()) {
+            done(Outcome::Failure(400, "address_refused", refused));
+            return;
         }
-    }
-    const ResultStore::Answer answer =
-        results_->Resolve(asked, [&] { return pool_->Extract(asked); });
-    *cache = answer.cacheHit ? "hit" : answer.shared ? "shared" : "miss";
-    return answer.outcome;
+        pool_->Extract(asked, deadline, std::move(done));
+    });
 }
 
-void Service::ServeResolve(const httplib::Request& req, httplib::Response& res) {
-    const std::string asked = Trim(req.get_param_value("url"));
-    std::string cache = "-";
-    const Outcome outcome = ResolveAddress(asked, &cache);
-    res.set_header("X-Cache", cache);
-    Answer(req, res, asked, outcome);
-}
-
-void Service::ServeHealth(const httplib::Request&, httplib::Response& res) {
+void Service::ServeHealth(const ExchangePtr& exchange) {
     const PoolStatus p = pool_->Status();
     // Redis fallen back still serves (from this instance's memory), so it does not count here.
     const bool ready = p.alive > 0 && !stopping_;
-    res.status = ready ? 200 : 503;
-    NoStore(res);
-    // A Redis fallen back to is tried again here too (at most once a second), so that the
-    // answer follows Redis even while no request comes.
-    if (redis_) {
-        redis_->Call({{"PING"}});
-    }
-    const char* redis = !redis_ ? "off" : redis_->connected() ? "connected" : "fallback";
-    const nlohmann::json health = {
-        {"ready", ready},
-        {"status", ready       ? "ok"
-                   : stopping_ ? "stopping"
-                               : "unavailable"},
-        {"redis", redis},
-        {"workers",
-         {{"configured", options_.workers},
-          {"alive", p.alive},
-          {"busy", p.busy},
-          {"started", p.started},
-          {"replaced", p.replaced},
-          {"killed", p.killed}}},
-        {"queue", {{"waiting", p.queued}, {"limit", options_.queue}}},
-        {"cache", {{"entries", results_->size()}, {"ttl", options_.cacheTtlSeconds}}},
+    auto answer = [this, exchange, p, ready] {
+        // A Redis fallen back to is tried again here too (at most once a second), so that the
+        // answer follows Redis even while no request comes.
+        if (redis_) {
+            redis_->Call({{"PING"}});
+        }
+        const char* redis = !redis_ ? "off" : redis_->connected() ? "connected" : "fallback";
+        const nlohmann::json health = {
+            {"ready", ready},
+            {"status", ready       ? "ok"
+                       : stopping_ ? "stopping"
+                                   : "unavailable"},
+            {"redis", redis},
+            {"workers",
+             {{"configured", options_.workers},
+              {"alive", p.alive},
+              {"busy", p.busy},
+              {"started", p.started},
+              {"replaced", p.replaced},
+              {"killed", p.killed}}},
+            {"queue", {{"waiting", p.queued}, {"limit", options_.queue}}},
+            {"cache", {{"entries", results_->size()}, {"ttl", options_.cacheTtlSeconds}}},
+            {"connections", server_->connections()},
+        };
+        http::Reply reply = http::Reply::Text(ready ? 200 : 503, kJson, DumpJson(health));
+        reply.headers.set(field::cache_control, "no-store");
+        exchange->Respond(std::move(reply));
     };
-    res.set_content(DumpJson(health), kJson);
+    if (redis_) {
+        net::post(blocking_, std::move(answer));
+    } else {
+        answer();
+    }
 }
 
 }  // namespace resolver

@@ -1,6 +1,7 @@
 // reelhawk-resolver: the video-address resolving page that Reelhawk drives, and a JSON API, on
 // yt-dlp. Ends cleanly on SIGTERM or SIGINT: no new requests, those in flight finished.
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <thread>
 
@@ -12,6 +13,12 @@ int main(int argc, char** argv) {
     const auto options = resolver::ParseOptions(argc, argv, &exitCode);
     if (!options) {
         return exitCode;
+    }
+    // Every connection is a descriptor (a tunnelled download two): as many as the system lets us.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
     }
     // Writes to a worker that has died must fail, not end the service.
     signal(SIGPIPE, SIG_IGN);

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "address_guard.h"
-#include "shared_store.h"
+#include "redis_store.h"
 
 namespace resolver {
 namespace {
@@ -58,6 +58,15 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode) {
     app.add_option("--trusted-proxy", o.trustedProxies,
                    "address or CIDR range of a proxy whose X-Forwarded-For and X-Real-IP name the "
                    "client (repeatable)");
+    app.add_option("--max-connections", o.maxConnections,
+                   "connections at once; past it the one idle longest is closed")
+        ->capture_default_str()
+        ->check(CLI::Range(16, 1 << 20));
+    app.add_option("--request-timeout", o.requestTimeoutSeconds,
+                   "seconds a client may take to send a request once it has begun; slower "
+                   "clients are dropped")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 600));
     app.add_flag("--version", version, "print the version and end");
     try {
         app.parse(argc, argv);

@@ -26,6 +26,8 @@ struct Options {
     std::string python = "/usr/bin/python3";
     std::string redis;                        // redis://HOST:PORT, checked when parsed; empty: none
     std::vector<std::string> trustedProxies;  // addresses or CIDR ranges, checked when parsed
+    int maxConnections = 4096;
+    int requestTimeoutSeconds = 10;
 };
 
 // Parses the command line. Returns nullopt when the program should end, with exitCode set: 0

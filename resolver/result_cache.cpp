@@ -1,34 +1,59 @@
-// result_cache: the kept outcomes (time-limited, least recently used out), the shared
-// extractions in flight, and the per-client rate limit.
+// result_cache: the kept outcomes (time-limited, least recently used out) and the shared
+// extractions in flight, in this process's memory.
 #include "result_cache.h"
 
 namespace resolver {
 
-SharedResults::SharedResults(std::chrono::seconds ttl, std::size_t maxEntries, SteadyNow now)
+namespace {
+
+// Forms of one outcome written at once: the page and the JSON, each on one or two public
+// addresses.
+constexpr std::size_t kMaxForms = 6;
+
+}  // namespace
+
+std::shared_ptr<const std::string> KeptOutcome::Written(
+    const std::string& form, const std::function<std::string()>& write) const {
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [name, bytes] : written_) {
+            if (name == form) {
+                return bytes;
+            }
+        }
+    }
+    auto bytes = std::make_shared<const std::string>(write());
+    std::lock_guard lock(mutex_);
+    if (written_.size() < kMaxForms) {
+        written_.emplace_back(form, bytes);
+    }
+    return bytes;
+}
+
+MemoryResults::MemoryResults(std::chrono::seconds ttl, std::size_t maxEntries, SteadyNow now)
     : ttl_(ttl), maxEntries_(maxEntries), now_(std::move(now)) {}
 
-std::size_t SharedResults::size() const {
+std::size_t MemoryResults::size() const {
     std::lock_guard lock(mutex_);
     return kept_.size();
 }
 
-std::optional<Outcome> SharedResults::FindLocked(const std::string& address) {
+Kept MemoryResults::FindLocked(const std::string& address) {
     const auto it = kept_.find(address);
     if (it == kept_.end()) {
-        return std::nullopt;
+        return nullptr;
     }
     if (now_() < it->second.expires) {
         uses_.splice(uses_.begin(), uses_, it->second.use);
-        return it->second.outcome;
+        return it->second.kept;
     }
     uses_.erase(it->second.use);
     kept_.erase(it);
-    return std::nullopt;
+    return nullptr;
 }
 
-void SharedResults::KeepLocked(const std::string& address, const Outcome& outcome,
-                               std::chrono::steady_clock::duration ttl) {
-    if (ttl_.count() <= 0 || maxEntries_ == 0 || ttl <= std::chrono::steady_clock::duration(0)) {
+void MemoryResults::KeepLocked(const std::string& address, Kept kept, Clock::duration ttl) {
+    if (ttl_.count() <= 0 || maxEntries_ == 0 || ttl <= Clock::duration(0)) {
         return;
     }
     if (const auto it = kept_.find(address); it != kept_.end()) {
@@ -36,78 +61,57 @@ void SharedResults::KeepLocked(const std::string& address, const Outcome& outcom
         kept_.erase(it);
     }
     uses_.push_front(address);
-    kept_[address] = Entry{outcome, now_() + ttl, uses_.begin()};
+    kept_[address] = Entry{std::move(kept), now_() + ttl, uses_.begin()};
     while (kept_.size() > maxEntries_) {
         kept_.erase(uses_.back());
         uses_.pop_back();
     }
 }
 
-std::optional<Outcome> SharedResults::Find(const std::string& address) {
+Kept MemoryResults::Find(const std::string& address) {
     std::lock_guard lock(mutex_);
     return FindLocked(address);
 }
 
-void SharedResults::Keep(const std::string& address, const Outcome& outcome,
-                         std::chrono::steady_clock::duration ttl) {
+void MemoryResults::Keep(const std::string& address, Kept kept, Clock::duration ttl) {
     std::lock_guard lock(mutex_);
-    KeepLocked(address, outcome, ttl);
+    KeepLocked(address, std::move(kept), ttl);
 }
 
-SharedResults::Answer SharedResults::Resolve(const std::string& address,
-                                             const std::function<Outcome()>& extract) {
-    std::shared_ptr<Flight> flight;
+void MemoryResults::Resolve(const std::string& address, Deadline deadline, Extraction extract,
+                            std::function<void(Answer)> done) {
     {
         std::unique_lock lock(mutex_);
-        if (auto kept = FindLocked(address)) {
-            return {std::move(*kept), true, false};
+        if (Kept kept = FindLocked(address)) {
+            lock.unlock();
+            done({std::move(kept), true, false});
+            return;
         }
         if (const auto it = flights_.find(address); it != flights_.end()) {
-            std::shared_ptr<Flight> other = it->second;
-            other->finished.wait(lock, [&] { return other->done; });
-            return {other->outcome, false, true};
+            // The extraction in flight ends by its own deadline, which is earlier than this one.
+            it->second.push_back(std::move(done));
+            return;
         }
-        flight = std::make_shared<Flight>();
-        flights_[address] = flight;
+        flights_[address];
     }
-    Outcome outcome = extract();
-    std::lock_guard lock(mutex_);
-    flight->outcome = outcome;
-    flight->done = true;
-    flight->finished.notify_all();
-    flights_.erase(address);
-    if (outcome.cacheable) {
-        KeepLocked(address, outcome, ttl_);
-    }
-    return {std::move(outcome), false, false};
-}
-
-RateLimiter::RateLimiter(int max, std::chrono::seconds window, SteadyNow now)
-    : max_(max), window_(window), now_(std::move(now)) {}
-
-RateLimiter::Decision RateLimiter::Take(const std::string& client) {
-    if (max_ <= 0) {
-        return {};
-    }
-    const auto now = now_();
-    std::lock_guard lock(mutex_);
-    // Clients whose window has passed are forgotten now and then, so the table stays small.
-    if (clients_.size() > 10'000) {
-        std::erase_if(clients_, [&](const auto& c) { return now - c.second.start >= window_; });
-    }
-    Window& w = clients_[client];
-    if (w.count == 0 || now - w.start >= window_) {
-        w.start = now;
-        w.count = 0;
-    }
-    ++w.count;
-    Decision d;
-    d.limit = max_;
-    d.allowed = w.count <= max_;
-    d.remaining = d.allowed ? max_ - w.count : 0;
-    const auto left = std::chrono::ceil<std::chrono::seconds>(w.start + window_ - now);
-    d.reset = std::max<long long>(1, left.count());
-    return d;
+    extract(deadline, [this, address, done = std::move(done)](Outcome outcome) {
+        auto kept = std::make_shared<const KeptOutcome>(std::move(outcome));
+        std::vector<std::function<void(Answer)>> waiting;
+        {
+            std::lock_guard lock(mutex_);
+            if (const auto it = flights_.find(address); it != flights_.end()) {
+                waiting = std::move(it->second);
+                flights_.erase(it);
+            }
+            if (kept->outcome().cacheable) {
+                KeepLocked(address, kept, ttl_);
+            }
+        }
+        done({kept, false, false});
+        for (const auto& other : waiting) {
+            other({kept, false, true});
+        }
+    });
 }
 
 }  // namespace resolver

@@ -93,23 +93,21 @@ PoolStatus WorkerPool::Status() const {
     return status;
 }
 
-Outcome WorkerPool::Extract(const std::string& address) {
-    std::future<Outcome> answer;
+void WorkerPool::Extract(const std::string& address, Clock::time_point deadline,
+                         std::function<void(Outcome)> done) {
+    bool stopping = false;
     {
         std::lock_guard lock(mutex_);
-        if (stopping_) {
-            return Outcome::Failure(503, "stopping", "The service is stopping; try again shortly.");
+        stopping = stopping_;
+        if (!stopping && static_cast<int>(jobs_.size()) < settings_.queue) {
+            jobs_.push_back(Job{address, deadline, std::move(done)});
+            wake_.notify_one();
+            return;
         }
-        if (static_cast<int>(jobs_.size()) >= settings_.queue) {
-            return Outcome::Failure(503, "busy",
-                                    "Every extraction worker is busy; try again shortly.");
-        }
-        Job job{address, Clock::now() + settings_.timeout, {}};
-        answer = job.answer.get_future();
-        jobs_.push_back(std::move(job));
-        wake_.notify_one();
     }
-    return answer.get();
+    done(stopping ? Outcome::Failure(503, "stopping", "The service is stopping; try again shortly.")
+                  : Outcome::Failure(503, "busy",
+                                     "Every extraction worker is busy; try again shortly."));
 }
 
 bool WorkerPool::Start(Process& process) {
@@ -253,10 +251,10 @@ Outcome WorkerPool::Ask(Process& process, const Job& job) {
             continue;
         }
         if (ready <= 0) {
-            return fail("timeout",
-                        "Resolving the page took longer than " +
-                            std::to_string(settings_.timeout.count() / 1000.0).substr(0, 4) +
-                            " s.");
+            const auto seconds =
+                std::chrono::ceil<std::chrono::seconds>(settings_.timeout).count();
+            return fail("timeout", "The page did not answer within " + std::to_string(seconds) +
+                                       (seconds == 1 ? " second." : " seconds."));
         }
         const ssize_t n = read(process.out, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) {
@@ -331,7 +329,7 @@ void WorkerPool::Run() {
         } else {
             outcome = Ask(process, job);
         }
-        job.answer.set_value(std::move(outcome));
+        job.done(std::move(outcome));
         {
             std::lock_guard lock(mutex_);
             --busy_;

@@ -8,7 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <future>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -50,12 +50,14 @@ class WorkerPool {
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    // Extracts what yt-dlp knows about the address, waiting for the answer. A request is answered
-    // within the time limit (counted from now, queueing included) plus the time to kill a worker.
-    // Returns a failure outcome: "busy" (503) at once when the queue is full, "stopping" (503)
-    // after Stop(), "timeout" (504), "worker_failed" (502) when the worker died or wrote no
-    // valid answer, or the worker's own failure (no_video, fetch_failed, address_refused, ...).
-    Outcome Extract(const std::string& address);
+    // Extracts what yt-dlp knows about the address and calls done once with the outcome, from
+    // the pool's thread, or at once from the caller's when the request is not taken. It is
+    // answered by the deadline (queueing included) plus the time to kill a worker. A failure
+    // outcome: "busy" (503) when the queue is full, "stopping" (503) after Stop(), "timeout"
+    // (504), "worker_failed" (502) when the worker died or wrote no valid answer, or the worker's
+    // own failure (no_video, fetch_failed, address_refused, ...).
+    void Extract(const std::string& address, std::chrono::steady_clock::time_point deadline,
+                 std::function<void(Outcome)> done);
 
     // Takes no more requests; those queued and in flight are finished, then the workers end.
     void Stop();
@@ -66,7 +68,7 @@ class WorkerPool {
     struct Job {
         std::string address;
         std::chrono::steady_clock::time_point deadline;
-        std::promise<Outcome> answer;
+        std::function<void(Outcome)> done;
     };
     struct Process {
         pid_t pid = -1;

@@ -14,7 +14,8 @@
 #include "page_writer.h"
 #include "resolution.h"
 #include "result_cache.h"
-#include "shared_store.h"
+#include "rate_limit.h"
+#include "redis_store.h"
 
 namespace resolver {
 namespace {
@@ -201,70 +202,93 @@ TEST(Resolution, FilesWithPictureAndSoundComeFirstEachGroupBestFirstPartsInPageO
     EXPECT_TRUE(BuildResolution(json("not an object")).files.empty());
 }
 
-TEST(SharedResults, KeepsCacheableOutcomesForTheirTimeLeastRecentlyUsedOut) {
-    auto now = std::chrono::steady_clock::time_point{};
-    SharedResults results(300s, 2, [&] { return now; });
+// Resolves at once with an extraction that answers at once; the answer.
+ResultStore::Answer ResolveNow(ResultStore& results, const std::string& address,
+                               const Extraction& extract) {
+    std::optional<ResultStore::Answer> answer;
+    results.Resolve(address, Clock::now() + 1s, extract,
+                    [&](ResultStore::Answer a) { answer = std::move(a); });
+    EXPECT_TRUE(answer) << "not answered at once";
+    return answer.value_or(ResultStore::Answer{});
+}
+
+Kept KeptFailure(int status, const char* message) {
+    return std::make_shared<const KeptOutcome>(Outcome::Failure(status, "x", message, true));
+}
+
+TEST(MemoryResults, KeepsCacheableOutcomesForTheirTimeLeastRecentlyUsedOut) {
+    auto now = Clock::time_point{};
+    MemoryResults results(300s, 2, [&] { return now; });
     int extractions = 0;
-    auto extract = [&](bool cacheable) {
-        return [&, cacheable] {
+    auto extract = [&](bool cacheable) -> Extraction {
+        return [&, cacheable](Deadline, OutcomeDone done) {
             ++extractions;
-            Outcome o = Outcome::Failure(502, "x", "y", cacheable);
-            return o;
+            done(Outcome::Failure(502, "x", "y", cacheable));
         };
     };
-    EXPECT_FALSE(results.Resolve("a", extract(true)).cacheHit);
-    EXPECT_TRUE(results.Resolve("a", extract(true)).cacheHit);
-    results.Resolve("b", extract(true));
-    results.Resolve("a", extract(true));  // a is now the most recent
-    results.Resolve("c", extract(true));  // b goes
-    EXPECT_TRUE(results.Resolve("a", extract(true)).cacheHit);
-    EXPECT_FALSE(results.Resolve("b", extract(true)).cacheHit);
+    EXPECT_FALSE(ResolveNow(results, "a", extract(true)).cacheHit);
+    EXPECT_TRUE(ResolveNow(results, "a", extract(true)).cacheHit);
+    ResolveNow(results, "b", extract(true));
+    ResolveNow(results, "a", extract(true));  // a is now the most recent
+    ResolveNow(results, "c", extract(true));  // b goes
+    EXPECT_TRUE(ResolveNow(results, "a", extract(true)).cacheHit);
+    EXPECT_FALSE(ResolveNow(results, "b", extract(true)).cacheHit);
     now += 301s;
-    EXPECT_FALSE(results.Resolve("a", extract(true)).cacheHit);
-    results.Resolve("t", extract(false));
-    EXPECT_FALSE(results.Resolve("t", extract(false)).cacheHit);
+    EXPECT_FALSE(ResolveNow(results, "a", extract(true)).cacheHit);
+    ResolveNow(results, "t", extract(false));
+    EXPECT_FALSE(ResolveNow(results, "t", extract(false)).cacheHit);
     EXPECT_EQ(extractions, 7);
 
     // A copy kept for its own time (what is left of it in Redis) goes at that time.
-    results.Keep("r", Outcome::Failure(422, "no_video", "copy", true), 10s);
-    EXPECT_EQ(results.Find("r")->message, "copy");
+    results.Keep("r", KeptFailure(422, "copy"), 10s);
+    EXPECT_EQ(results.Find("r")->outcome().message, "copy");
     now += 11s;
     EXPECT_FALSE(results.Find("r"));
-    results.Keep("gone", Outcome::Failure(422, "no_video", "copy", true), -1ms);
+    results.Keep("gone", KeptFailure(422, "copy"), -1ms);
     EXPECT_FALSE(results.Find("gone"));
 
-    SharedResults none(0s, 100);
-    none.Resolve("a", extract(true));
-    EXPECT_FALSE(none.Resolve("a", extract(true)).cacheHit);
-    none.Keep("a", Outcome::Failure(422, "no_video", "copy", true), 10s);
+    MemoryResults none(0s, 100);
+    ResolveNow(none, "a", extract(true));
+    EXPECT_FALSE(ResolveNow(none, "a", extract(true)).cacheHit);
+    none.Keep("a", KeptFailure(422, "copy"), 10s);
     EXPECT_EQ(none.size(), 0u);
 }
 
-TEST(SharedResults, IdenticalRequestsInFlightWaitForOneExtraction) {
-    SharedResults results(0s, 10);
-    std::atomic<int> extractions = 0;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    auto slow = [&] {
-        ++extractions;
-        released.wait();
-        return Outcome::Failure(422, "no_video", "none", true);
-    };
-    std::vector<std::future<SharedResults::Answer>> waiting;
+TEST(MemoryResults, IdenticalRequestsInFlightWaitForOneExtractionAndAHitIsTheSameBytes) {
+    MemoryResults results(60s, 10);
+    int extractions = 0;
+    OutcomeDone finish;
+    std::vector<ResultStore::Answer> answers;
     for (int i = 0; i < 5; ++i) {
-        waiting.push_back(
-            std::async(std::launch::async, [&] { return results.Resolve("same", slow); }));
+        results.Resolve(
+            "same", Clock::now() + 1s,
+            [&](Deadline, OutcomeDone done) {
+                ++extractions;
+                finish = std::move(done);
+            },
+            [&](ResultStore::Answer a) { answers.push_back(std::move(a)); });
     }
-    std::this_thread::sleep_for(200ms);
-    release.set_value();
+    EXPECT_TRUE(answers.empty()) << "answered before the extraction ended";
+    ASSERT_TRUE(finish);
+    finish(Outcome::Failure(422, "no_video", "none", true));
+    ASSERT_EQ(answers.size(), 5u);
     int shared = 0;
-    for (auto& w : waiting) {
-        const auto answer = w.get();
-        EXPECT_EQ(answer.outcome.code, "no_video");
+    for (const auto& answer : answers) {
+        EXPECT_EQ(answer.kept->outcome().code, "no_video");
         shared += answer.shared;
     }
     EXPECT_EQ(extractions, 1);
     EXPECT_EQ(shared, 4);
+
+    // A hit is the kept answer: the same bytes, written once.
+    int written = 0;
+    const auto write = [&] { return "answer " + std::to_string(++written); };
+    const auto hit = ResolveNow(results, "same", {});
+    ASSERT_TRUE(hit.cacheHit);
+    EXPECT_EQ(*hit.kept->Written("page", write), "answer 1");
+    EXPECT_EQ(ResolveNow(results, "same", {}).kept->Written("page", write).get(),
+              hit.kept->Written("page", write).get());
+    EXPECT_EQ(*hit.kept->Written("json", write), "answer 2");
 }
 
 TEST(RateLimiter, AllowsMaxPerWindowPerClient) {
@@ -324,7 +348,7 @@ TEST(ClientAddress, IsForwardedOnlyByTrustedProxiesAndTheRightMostUntrustedEntry
     EXPECT_EQ(ClientAddress("127.0.0.1", {}, "198.51.100.1", "198.51.100.2"), "127.0.0.1");
 }
 
-TEST(SharedStore, OutcomesComeBackFromTheirRecordAsTheyWereAndDamagedRecordsAreAbsent) {
+TEST(RedisStore, OutcomesComeBackFromTheirRecordAsTheyWereAndDamagedRecordsAreAbsent) {
     Outcome found;
     found.cacheable = true;
     Resolution r;
@@ -362,7 +386,7 @@ TEST(SharedStore, OutcomesComeBackFromTheirRecordAsTheyWereAndDamagedRecordsAreA
     }
 }
 
-TEST(SharedStore, TakesRedisAddressesOfTheFormRedisHostPort) {
+TEST(RedisStore, TakesRedisAddressesOfTheFormRedisHostPort) {
     struct {
         const char* text;
         const char* address;  // nullptr: refused

@@ -1,5 +1,5 @@
-// shared_store: the kept results, the extractions in flight and the rate-limit counters in Redis,
-// shared by every instance that names the same server. Each instance falls back to its own
+// redis_store: the kept results and the extractions in flight in Redis, shared by every instance
+// that names the same server (the rate limit's counters too: rate_limit.h). Each instance falls back to its own
 // memory at once while Redis cannot be reached or fails, and goes back to Redis once it answers.
 #pragma once
 
@@ -15,6 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <boost/asio/any_io_executor.hpp>
+
 #include "result_cache.h"
 
 struct redisContext;
@@ -27,6 +29,9 @@ struct RedisAddress {
 
     std::string text() const;  // HOST:PORT, an IPv6 host in brackets
 };
+
+// The name of one of the service's keys: "reelhawk:KIND:NAME". This function can't fail.
+std::string RedisKey(std::string_view kind, std::string_view name);
 
 // Parses "redis://HOST[:PORT][/]", an IPv6 host in brackets. Returns nullopt for anything else.
 std::optional<RedisAddress> ParseRedisAddress(std::string_view text);
@@ -86,34 +91,36 @@ class RedisLink {
 
 // The kept results and the extractions in flight in Redis. A result is kept under its address
 // for the time to keep (and a copy in this process's memory until the same moment); an
-// extraction in flight holds a lock on its address (SET NX with a lease
-// that its instance renews while the extraction runs, so the lock goes within seconds when the
-// instance dies), and requests on any instance wait for its outcome rather than extract again,
-// at most for the request's time limit. While Redis fails, this instance's memory serves.
+// extraction in flight holds a lock on its address (SET NX with a lease that its instance renews
+// while the extraction runs, so the lock goes within seconds when the instance dies), and
+// requests on any instance wait for its outcome rather than extract again, at most until their
+// deadline. While Redis fails, this instance's memory serves. Redis is called only on the
+// executor given (its calls wait for the network), never on the caller's thread.
 class RedisResults : public ResultStore {
   public:
-    // ttl 0 keeps nothing. wait: the longest a request waits for another's extraction.
-    RedisResults(RedisLink& link, std::chrono::seconds ttl, std::size_t maxMemoryEntries,
-                 std::chrono::milliseconds wait);
+    // ttl 0 keeps nothing. blocking: where the calls to Redis and the waits between them run.
+    RedisResults(RedisLink& link, boost::asio::any_io_executor blocking, std::chrono::seconds ttl,
+                 std::size_t maxMemoryEntries);
     ~RedisResults() override;
 
-    Answer Resolve(const std::string& address, const std::function<Outcome()>& extract) override;
+    void Resolve(const std::string& address, Deadline deadline, Extraction extract,
+                 std::function<void(Answer)> done) override;
     std::size_t size() const override { return memory_.size(); }
 
   private:
-    Answer Extract(const std::string& address, const std::string& token,
-                   const std::function<Outcome()>& extract);
-    // Waits for the outcome of the extraction that holds the lock with this token. Returns
-    // nullopt when that extraction ended without leaving one (its instance died), when the time
-    // is up, or when Redis failed (failed is then set).
-    std::optional<Outcome> WaitFor(const std::string& address, const std::string& token,
-                                   std::chrono::steady_clock::time_point deadline, bool* failed);
+    struct Asked;
+    // One round: the kept result, else the lock; ends with an answer, an extraction of ours,
+    // a wait for another's, or the fallback to memory.
+    void Round(std::shared_ptr<Asked> asked);
+    void Extract(std::shared_ptr<Asked> asked, const std::string& token);
+    // Waits for the outcome of the extraction that holds the lock with this token.
+    void WaitFor(std::shared_ptr<Asked> asked, std::string token, Clock::duration pause);
     void RenewLocks();
 
     RedisLink& link_;
-    SharedResults memory_;
+    boost::asio::any_io_executor blocking_;
+    MemoryResults memory_;
     std::chrono::seconds ttl_;
-    std::chrono::milliseconds wait_;
     std::string instance_;  // tells this process's locks from every other's
     std::atomic<std::uint64_t> flights_ = 0;
     std::mutex heldMutex_;
@@ -121,23 +128,6 @@ class RedisResults : public ResultStore {
     bool stopping_ = false;
     std::unordered_map<std::string, std::string> held_;  // lock key -> token, while extracting
     std::thread renewer_;
-};
-
-// The per-client fixed window in Redis, so that a client's requests count alike on every
-// instance; this instance's memory while Redis fails.
-class RedisRateLimiter : public RequestLimiter {
-  public:
-    RedisRateLimiter(RedisLink& link, int max, std::chrono::seconds window);
-
-    Decision Take(const std::string& client) override;
-
-    bool enabled() const override { return memory_.enabled(); }
-    int max() const override { return memory_.max(); }
-    std::chrono::seconds window() const override { return memory_.window(); }
-
-  private:
-    RedisLink& link_;
-    RateLimiter memory_;
 };
 
 }  // namespace resolver

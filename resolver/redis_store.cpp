@@ -1,6 +1,5 @@
-// shared_store: the Redis connections with their fallback, and the results and rate limits kept
-// in Redis.
-#include "shared_store.h"
+// redis_store: the Redis connections with their fallback, and the results kept in Redis.
+#include "redis_store.h"
 
 #include <hiredis/hiredis.h>
 #include <unistd.h>
@@ -10,10 +9,12 @@
 #include <iostream>
 #include <random>
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 namespace resolver {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // Every key the service writes starts with this, so that a Redis shared with other programs
@@ -34,13 +35,6 @@ constexpr const char* kReleaseScript =
 constexpr const char* kRenewScript =
     "if redis.call('get', KEYS[1]) == ARGV[1] then "
     "return redis.call('pexpire', KEYS[1], ARGV[2]) end return 0";
-std::string Key(std::string_view kind, std::string_view name) {
-    std::string key(kPrefix);
-    key += kind;
-    key += ':';
-    key += name;
-    return key;
-}
 
 std::string Millis(std::chrono::milliseconds ms) {
     return std::to_string(ms.count());
@@ -75,6 +69,14 @@ bool IsText(const RedisReply& r) {
 }
 
 }  // namespace
+
+std::string RedisKey(std::string_view kind, std::string_view name) {
+    std::string key(kPrefix);
+    key += kind;
+    key += ':';
+    key += name;
+    return key;
+}
 
 std::string RedisAddress::text() const {
     const bool v6 = host.find(':') != std::string::npos;
@@ -282,9 +284,9 @@ std::optional<std::vector<RedisReply>> RedisLink::Call(
     return std::nullopt;
 }
 
-RedisResults::RedisResults(RedisLink& link, std::chrono::seconds ttl, std::size_t maxMemoryEntries,
-                           std::chrono::milliseconds wait)
-    : link_(link), memory_(ttl, maxMemoryEntries), ttl_(ttl), wait_(wait) {
+RedisResults::RedisResults(RedisLink& link, boost::asio::any_io_executor blocking,
+                           std::chrono::seconds ttl, std::size_t maxMemoryEntries)
+    : link_(link), blocking_(std::move(blocking)), memory_(ttl, maxMemoryEntries), ttl_(ttl) {
     char host[256] = {};
     gethostname(host, sizeof host - 1);
     std::random_device random;
@@ -319,151 +321,161 @@ void RedisResults::RenewLocks() {
     }
 }
 
-ResultStore::Answer RedisResults::Resolve(const std::string& address,
-                                          const std::function<Outcome()>& extract) {
-    const std::string resultKey = Key("result", address);
-    const std::string lockKey = Key("lock", address);
-    const auto deadline = Clock::now() + wait_;
+struct RedisResults::Asked {
+    std::string address;
+    Deadline deadline;
+    Extraction extract;
+    std::function<void(Answer)> done;
+
+    std::string ResultKey() const { return RedisKey("result", address); }
+    std::string LockKey() const { return RedisKey("lock", address); }
+};
+
+void RedisResults::Resolve(const std::string& address, Deadline deadline, Extraction extract,
+                           std::function<void(Answer)> done) {
     // A result read from Redis is kept here too, until the moment it expires there: it does not
     // change meanwhile, so the copy answers alike without a round trip.
-    if (auto near = memory_.Find(address)) {
-        return {std::move(*near), true, false};
+    if (Kept near = memory_.Find(address)) {
+        done({std::move(near), true, false});
+        return;
     }
-    // Each round ends with an answer, or with an extraction elsewhere that ended without one
-    // (its instance died); the time limit bounds the rounds.
-    while (Clock::now() < deadline) {
-        auto r = link_.Call({{"GET", resultKey}, {"PTTL", resultKey}});
-        if (!r || r->size() != 2) {
-            return memory_.Resolve(address, extract);
-        }
-        if (IsText((*r)[0])) {
-            if (auto kept = OutcomeFromRecord((*r)[0].text)) {
-                memory_.Keep(address, *kept, std::chrono::milliseconds((*r)[1].integer));
-                return {std::move(*kept), true, false};
-            }
-        }
-        // Not kept: extract under the lock, or wait for whoever holds it. The result is asked
-        // for again in the same round trip, as an extraction may have ended just now.
-        const std::string token = instance_ + ":" + std::to_string(++flights_);
-        r = link_.Call({{"SET", lockKey, token, "NX", "PX", Millis(kLease)},
-                        {"GET", lockKey},
-                        {"GET", resultKey}});
-        if (!r || r->size() != 3) {
-            return memory_.Resolve(address, extract);
-        }
-        const bool locked = IsText((*r)[0]);
-        if (IsText((*r)[2])) {
-            if (auto kept = OutcomeFromRecord((*r)[2].text)) {
-                if (locked) {
-                    link_.Call({{"EVAL", kReleaseScript, "1", lockKey, token}});
-                }
-                return {std::move(*kept), true, false};
-            }
-        }
-        if (locked) {
-            return Extract(address, token, extract);
-        }
-        if (!IsText((*r)[1])) {
-            continue;  // the other extraction ended just now
-        }
-        bool failed = false;
-        if (auto outcome = WaitFor(address, (*r)[1].text, deadline, &failed)) {
-            return {std::move(*outcome), false, true};
-        }
-        if (failed) {
-            return memory_.Resolve(address, extract);
-        }
-    }
-    return {Outcome::Failure(504, "timeout",
-                             "The request waited too long for the same address's extraction."),
-            false, false};
+    auto asked = std::make_shared<Asked>(
+        Asked{address, deadline, std::move(extract), std::move(done)});
+    boost::asio::post(blocking_, [this, asked] { Round(asked); });
 }
 
-ResultStore::Answer RedisResults::Extract(const std::string& address, const std::string& token,
-                                          const std::function<Outcome()>& extract) {
-    const std::string lockKey = Key("lock", address);
+void RedisResults::Round(std::shared_ptr<Asked> asked) {
+    auto fallback = [&] {
+        memory_.Resolve(asked->address, asked->deadline, std::move(asked->extract),
+                        std::move(asked->done));
+    };
+    // Each round ends with an answer, or with an extraction elsewhere that ended without one
+    // (its instance died); the deadline bounds the rounds.
+    if (Clock::now() >= asked->deadline) {
+        asked->done({std::make_shared<const KeptOutcome>(Outcome::Failure(
+                         504, "timeout",
+                         "The request waited too long for the same address's extraction.")),
+                     false, false});
+        return;
+    }
+    const std::string resultKey = asked->ResultKey();
+    auto r = link_.Call({{"GET", resultKey}, {"PTTL", resultKey}});
+    if (!r || r->size() != 2) {
+        fallback();
+        return;
+    }
+    if (IsText((*r)[0])) {
+        if (auto outcome = OutcomeFromRecord((*r)[0].text)) {
+            auto kept = std::make_shared<const KeptOutcome>(std::move(*outcome));
+            memory_.Keep(asked->address, kept, std::chrono::milliseconds((*r)[1].integer));
+            asked->done({std::move(kept), true, false});
+            return;
+        }
+    }
+    // Not kept: extract under the lock, or wait for whoever holds it. The result is asked for
+    // again in the same round trip, as an extraction may have ended just now.
+    const std::string token = instance_ + ":" + std::to_string(++flights_);
+    const std::string lockKey = asked->LockKey();
+    r = link_.Call({{"SET", lockKey, token, "NX", "PX", Millis(kLease)},
+                    {"GET", lockKey},
+                    {"GET", resultKey}});
+    if (!r || r->size() != 3) {
+        fallback();
+        return;
+    }
+    const bool locked = IsText((*r)[0]);
+    if (IsText((*r)[2])) {
+        if (auto outcome = OutcomeFromRecord((*r)[2].text)) {
+            if (locked) {
+                link_.Call({{"EVAL", kReleaseScript, "1", lockKey, token}});
+            }
+            asked->done({std::make_shared<const KeptOutcome>(std::move(*outcome)), true, false});
+            return;
+        }
+    }
+    if (locked) {
+        Extract(asked, token);
+    } else if (!IsText((*r)[1])) {
+        boost::asio::post(blocking_, [this, asked] { Round(asked); });  // it ended just now
+    } else {
+        WaitFor(asked, (*r)[1].text, 0ms);
+    }
+}
+
+void RedisResults::Extract(std::shared_ptr<Asked> asked, const std::string& token) {
+    const std::string lockKey = asked->LockKey();
     {
         std::lock_guard lock(heldMutex_);
         held_[lockKey] = token;
     }
-    Outcome outcome = extract();
-    {
-        std::lock_guard lock(heldMutex_);
-        held_.erase(lockKey);
-    }
-    // The outcome for those waiting goes first, the lock last: a request that finds the lock
-    // gone finds the outcome.
-    const std::string record = OutcomeToRecord(outcome);
-    std::vector<std::vector<std::string>> commands;
-    if (ttl_.count() > 0 && outcome.cacheable) {
-        memory_.Keep(address, outcome, ttl_);
-        commands.push_back({"SET", Key("result", address), record, "PX",
-                            Millis(std::chrono::duration_cast<std::chrono::milliseconds>(ttl_))});
-    }
-    commands.push_back({"SET", Key("flight", token), record, "PX", Millis(kFlightOutcomeKept)});
-    commands.push_back({"EVAL", kReleaseScript, "1", lockKey, token});
-    // Should Redis fail now, those waiting fall back to their own memory.
-    link_.Call(commands);
-    return {std::move(outcome), false, false};
+    auto extract = std::move(asked->extract);
+    extract(asked->deadline, [this, asked, token, lockKey](Outcome outcome) {
+        boost::asio::post(blocking_, [this, asked, token, lockKey,
+                                      outcome = std::move(outcome)]() mutable {
+            {
+                std::lock_guard lock(heldMutex_);
+                held_.erase(lockKey);
+            }
+            // The outcome for those waiting goes first, the lock last: a request that finds the
+            // lock gone finds the outcome.
+            const std::string record = OutcomeToRecord(outcome);
+            auto kept = std::make_shared<const KeptOutcome>(std::move(outcome));
+            std::vector<std::vector<std::string>> commands;
+            if (ttl_.count() > 0 && kept->outcome().cacheable) {
+                memory_.Keep(asked->address, kept, ttl_);
+                commands.push_back(
+                    {"SET", asked->ResultKey(), record, "PX",
+                     Millis(std::chrono::duration_cast<std::chrono::milliseconds>(ttl_))});
+            }
+            commands.push_back(
+                {"SET", RedisKey("flight", token), record, "PX", Millis(kFlightOutcomeKept)});
+            commands.push_back({"EVAL", kReleaseScript, "1", lockKey, token});
+            // Should Redis fail now, those waiting fall back to their own memory.
+            link_.Call(commands);
+            asked->done({std::move(kept), false, false});
+        });
+    });
 }
 
-std::optional<Outcome> RedisResults::WaitFor(const std::string& address, const std::string& token,
-                                             std::chrono::steady_clock::time_point deadline,
-                                             bool* failed) {
-    const std::string lockKey = Key("lock", address);
-    const std::string flightKey = Key("flight", token);
-    auto pause = 2ms;
-    while (Clock::now() < deadline) {
-        const auto r = link_.Call({{"GET", lockKey}, {"GET", flightKey}});
+void RedisResults::WaitFor(std::shared_ptr<Asked> asked, std::string token,
+                           Clock::duration pause) {
+    auto poll = [this, asked, token, pause] {
+        if (Clock::now() >= asked->deadline) {
+            Round(asked);  // answers that the time is up
+            return;
+        }
+        const auto r = link_.Call({{"GET", asked->LockKey()}, {"GET", RedisKey("flight", token)}});
         if (!r || r->size() != 2) {
-            *failed = true;
-            return std::nullopt;
+            memory_.Resolve(asked->address, asked->deadline, std::move(asked->extract),
+                            std::move(asked->done));
+            return;
         }
         if (IsText((*r)[1])) {
             if (auto outcome = OutcomeFromRecord((*r)[1].text)) {
-                return outcome;
+                asked->done(
+                    {std::make_shared<const KeptOutcome>(std::move(*outcome)), false, true});
+                return;
             }
         }
         // The outcome is written before the lock goes, so a lock gone (or another's) with no
-        // outcome means the extraction ended without one.
+        // outcome means the extraction ended without one: a new round.
         if (!IsText((*r)[0]) || (*r)[0].text != token) {
-            return std::nullopt;
+            Round(asked);
+            return;
         }
-        std::this_thread::sleep_for(std::min<Clock::duration>(
-            pause, std::max<Clock::duration>(0ms, deadline - Clock::now())));
-        pause = std::min(pause * 2, 50ms);
+        WaitFor(asked, token, std::clamp<Clock::duration>(pause * 2, 2ms, 50ms));
+    };
+    if (pause == Clock::duration::zero()) {
+        poll();
+        return;
     }
-    return std::nullopt;
-}
-
-RedisRateLimiter::RedisRateLimiter(RedisLink& link, int max, std::chrono::seconds window)
-    : link_(link), memory_(max, window) {}
-
-RequestLimiter::Decision RedisRateLimiter::Take(const std::string& client) {
-    if (!memory_.enabled()) {
-        return {};
-    }
-    const auto window = std::chrono::duration_cast<std::chrono::milliseconds>(memory_.window());
-    const std::string key = Key("rate", client);
-    // The window starts with the client's first request, whose counter gets the window's
-    // expiry. A counter left without one (its instance died between the two) gets it from the
-    // next request, so that no client is blocked for good.
-    const auto r = link_.Call({{"INCR", key}, {"PTTL", key}});
-    if (!r || r->size() != 2 || (*r)[0].kind != RedisReply::Kind::Integer) {
-        return memory_.Take(client);
-    }
-    const long long count = (*r)[0].integer;
-    long long left = (*r)[1].integer;
-    if (left < 0) {
-        link_.Call({{"PEXPIRE", key, Millis(window)}});
-        left = window.count();
-    }
-    Decision d;
-    d.limit = memory_.max();
-    d.allowed = count <= d.limit;
-    d.remaining = d.allowed ? d.limit - static_cast<int>(count) : 0;
-    d.reset = std::max<long long>(1, (left + 999) / 1000);
-    return d;
+    auto timer = std::make_shared<boost::asio::steady_timer>(blocking_);
+    timer->expires_at(std::min(Clock::now() + pause, asked->deadline));
+    timer->async_wait([timer, poll](boost::system::error_code error) {
+        if (!error) {
+            poll();
+        }
+    });
 }
 
 }  // namespace resolver
