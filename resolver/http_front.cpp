@@ -4,6 +4,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/beast/http/field.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -146,8 +147,12 @@ Service::Service(const Options& options)
     for (const AddressRange& range : InternalRanges()) {
         settings.scriptArgs.insert(settings.scriptArgs.end(), {"--deny", range.text});
     }
+    // The page's own time limit, inside the request's, so that a page that does not answer is
+    // said to be that rather than the request's time running out.
+    const int socketTimeout = std::clamp(options.timeoutSeconds / 2, 1, 15);
     settings.scriptArgs.insert(settings.scriptArgs.end(),
-                               {"--max-parts", std::to_string(kMaxParts)});
+                               {"--max-parts", std::to_string(kMaxParts), "--socket-timeout",
+                                std::to_string(socketTimeout)});
     settings.workers = options.workers;
     settings.queue = options.queue;
     settings.timeout = std::chrono::seconds(options.timeoutSeconds);

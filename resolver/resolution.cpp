@@ -164,7 +164,11 @@ Resolution BuildResolution(const json& info) {
 
 json OutcomeToJson(const Outcome& outcome) {
     if (!outcome.resolution) {
-        return {{"error", {{"code", outcome.code}, {"message", outcome.message}}}};
+        json error = {{"code", outcome.code}, {"message", outcome.message}};
+        if (!outcome.detail.empty()) {
+            error["detail"] = outcome.detail;
+        }
+        return {{"error", std::move(error)}};
     }
     const Resolution& r = *outcome.resolution;
     json files = json::array();
@@ -217,6 +221,7 @@ std::optional<Outcome> OutcomeFromRecord(std::string_view record) try {
         }
         outcome.code = StringField(error, "code");
         outcome.message = StringField(error, "message");
+        outcome.detail = StringField(error, "detail");
         return outcome;
     }
     if (!answer.contains("files") || !answer["files"].is_array()) {

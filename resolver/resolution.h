@@ -50,6 +50,7 @@ struct Outcome {
     int status = 200;
     std::string code;
     std::string message;
+    std::string detail;      // yt-dlp's own words for a failure, for JSON clients; may be empty
     bool cacheable = false;  // true for answers that depend only on the video page
 
     static Outcome Failure(int status, std::string code, std::string message,

@@ -115,7 +115,54 @@ OPTIONS = {
 ydl = yt_dlp.YoutubeDL(OPTIONS)
 
 FORMAT_KEYS = ("url", "ext", "protocol", "vcodec", "acodec", "width", "height", "filesize",
-               "filesize_approx", "format_note", "format_id", "tbr")
+               "filesize_approx", "format_note", "format_id", "tbr", "duration")
+MAX_FRAGMENTS = 20000  # a stream in more pieces than this is not fetched as one file
+
+
+def headers_of(fmt):
+    """The headers yt-dlp would fetch the format with: its http_headers, which in this version
+    carry the cookie jar's Cookie too; later versions give the cookies apart, as "cookies"."""
+    headers = {}
+    for name, value in (fmt.get("http_headers") or {}).items():
+        if isinstance(name, str) and isinstance(value, (str, int)):
+            headers[clean(name)] = clean(str(value))
+    cookies = fmt.get("cookies")
+    if isinstance(cookies, str) and cookies and not any(n.lower() == "cookie" for n in headers):
+        pairs = []
+        for part in cookies.split(";"):
+            name, _, value = part.strip().partition("=")
+            if name and name.lower() not in ("domain", "path", "expires", "max-age", "secure",
+                                             "httponly", "samesite"):
+                pairs.append("%s=%s" % (name, value))
+        if pairs:
+            headers["Cookie"] = clean("; ".join(pairs))
+    return headers
+
+
+def fragments_of(fmt):
+    """A stream served in pieces (DASH segments), as the addresses of its pieces in order."""
+    fragments = fmt.get("fragments")
+    if not isinstance(fragments, list) or not fragments or len(fragments) > MAX_FRAGMENTS:
+        return None
+    base = fmt.get("fragment_base_url") or ""
+    urls = []
+    for fragment in fragments:
+        if not isinstance(fragment, dict):
+            return None
+        url = fragment.get("url") or (base + fragment["path"] if fragment.get("path") else None)
+        if not isinstance(url, str):
+            return None
+        urls.append(clean(url))
+    return urls
+
+
+def slim_format(fmt):
+    slimmed = {k: clean(fmt.get(k)) for k in FORMAT_KEYS}
+    slimmed["http_headers"] = headers_of(fmt)
+    fragments = fragments_of(fmt) if fmt.get("protocol") == "http_dash_segments" else None
+    if fragments is not None:
+        slimmed["fragments"] = fragments
+    return slimmed
 
 
 def clean(value):
@@ -129,9 +176,9 @@ def clean(value):
 
 def slim_video(info):
     video = {"title": clean(info.get("title")), "_type": clean(info.get("_type")),
-             "url": clean(info.get("url"))}
+             "url": clean(info.get("url")), "duration": clean(info.get("duration"))}
     formats = info.get("formats") or ([info] if info.get("url") else [])
-    video["formats"] = [{k: clean(f.get(k)) for k in FORMAT_KEYS} for f in formats if isinstance(f, dict)]
+    video["formats"] = [slim_format(f) for f in formats if isinstance(f, dict)]
     return video
 
 
@@ -162,20 +209,58 @@ def slim(info):
     return slim_video(info)
 
 
+def causes(error):
+    """The error and what it came from: yt-dlp wraps a page's failure in its own errors."""
+    seen = []
+    while error is not None and error not in seen and len(seen) < 10:
+        seen.append(error)
+        info = getattr(error, "exc_info", None)
+        inner = getattr(error, "cause", None) or (info[1] if info and len(info) > 1 else None)
+        error = inner or error.__cause__ or error.__context__
+    return seen
+
+
+def detail_of(error):
+    """yt-dlp's own words, on one line, without its advice to report a bug."""
+    text = str(error).replace("ERROR: ", "", 1).split("; please report this issue")[0]
+    return " ".join(text.split())[:600]
+
+
 def failure(error):
+    """The code and the sentence a person reads for a failed request."""
     if refused:
         return "address_refused", ("The page led to an internal address (%s); the service does not "
                                    "connect inside its own network." % refused[0])
-    text = str(error).replace("ERROR: ", "", 1)
-    text = text.split("; please report this issue")[0]
-    cause = getattr(error, "exc_info", None)
-    if isinstance(error, UnsupportedError) or "Unsupported URL" in text:
+    chain = causes(error)
+    text = " ".join(str(e) for e in chain)
+    for e in chain:
+        status = getattr(e, "code", None) if hasattr(e, "headers") else None
+        if isinstance(status, int):
+            if status == 404:
+                return "fetch_failed", "The page was not found (404)."
+            if status in (401, 403):
+                return "fetch_failed", "The page refused the request (%d)." % status
+            if status == 410:
+                return "fetch_failed", "The page is gone (410)."
+            if status == 429:
+                return "fetch_failed", "The site refused the request: too many requests (429)."
+            return "fetch_failed", "The page answered with an error (HTTP %d)." % status
+    if any(isinstance(e, (socket.timeout, TimeoutError)) for e in chain) or "timed out" in text:
+        return "timeout", "The page did not answer within %d seconds." % ARGS.socket_timeout
+    if any(isinstance(e, socket.gaierror) for e in chain):
+        return "fetch_failed", "The page's host name could not be found."
+    if any(isinstance(e, ConnectionRefusedError) for e in chain):
+        return "fetch_failed", "The page's server refused the connection."
+    if any(isinstance(e, (ConnectionError, OSError)) and not isinstance(e, UnsupportedError)
+           and type(e).__module__ != "yt_dlp.utils" for e in chain):
+        return "fetch_failed", "The page could not be fetched: the connection failed."
+    if "DRM" in text:
+        return "no_video", "The site protects its videos with DRM, which cannot be resolved."
+    if "no longer supported" in text or "will not be supported" in text.lower():
+        return "no_video", "The site is not supported."
+    if any(isinstance(e, UnsupportedError) for e in chain) or "Unsupported URL" in text:
         return "no_video", "No video was found on this page."
-    if cause and cause[1] is not None and "HTTP Error" in str(cause[1]):
-        return "fetch_failed", "The page could not be fetched: %s." % cause[1]
-    if "HTTP Error" in text or "Unable to download webpage" in text:
-        return "fetch_failed", "The page could not be fetched: %s" % text
-    return "extract_failed", text or "The page could not be resolved."
+    return "extract_failed", "The video on this page could not be read."
 
 
 def answer(obj):
@@ -200,6 +285,8 @@ def main():
         except (ValueError, KeyError, TypeError):
             answer({"ok": False, "code": "bad_request", "message": "The request was not understood."})
             continue
+        # A fresh cookie jar: what one page set is never sent with another request's fetches.
+        ydl.cookiejar.clear()
         try:
             info = ydl.extract_info(url, download=False, process=True)
             info = ydl.sanitize_info(info) if info else None
@@ -209,10 +296,12 @@ def main():
             elif not info:
                 answer({"ok": False, "code": "no_video", "message": "No video was found on this page."})
             else:
-                answer({"ok": True, "info": slim(info)})
+                answer({"ok": True, "info": slim(info),
+                        "default_headers": headers_of({"http_headers": ydl.params.get("http_headers")})})
         except Exception as error:  # yt-dlp raises many kinds; each is one failed request
             code, message = failure(error)
-            answer({"ok": False, "code": code, "message": clean(message)})
+            answer({"ok": False, "code": code, "message": clean(message),
+                    "detail": clean(detail_of(error))})
 
 
 if __name__ == "__main__":

@@ -290,9 +290,11 @@ Outcome WorkerPool::Ask(Process& process, const Job& job) {
                                                      : std::string(otherwise);
     };
     const std::string code = text("code", "extract_failed");
-    return Outcome::Failure(StatusForWorkerCode(code), code,
-                            text("message", "The page could not be resolved."),
-                            code == "no_video" || code == "fetch_failed");
+    Outcome failure = Outcome::Failure(StatusForWorkerCode(code), code,
+                                       text("message", "The page could not be resolved."),
+                                       code == "no_video" || code == "fetch_failed");
+    failure.detail = text("detail", "");
+    return failure;
 }
 
 void WorkerPool::Run() {

@@ -1,6 +1,10 @@
 // The service with the real yt-dlp against a sample video site served here on 127.0.0.1, and an
 // "internal" server on 127.0.0.2 that the extraction must never reach.
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <atomic>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -40,9 +44,12 @@ std::string Served(const std::string& name) {
 // An HTTP server on its own thread, answering from a table of pages and counting requests.
 class Site {
   public:
-    explicit Site(const std::string& host) {
-        server_.set_logger(
-            [this](const httplib::Request&, const httplib::Response&) { ++requests_; });
+    explicit Site(const std::string& host) : host_(host) {
+        server_.set_logger([this](const httplib::Request& req, const httplib::Response&) {
+            ++requests_;
+            std::lock_guard lock(mutex_);
+            cookies_.emplace_back(req.path, req.get_header_value("Cookie"));
+        });
         port_ = server_.bind_to_any_port(host);
     }
     // Serves the pages added so far (the socket already listens, so nothing is missed).
@@ -71,29 +78,60 @@ class Site {
         server_.Get(path,
                     [=](const httplib::Request&, httplib::Response& res) { res.set_redirect(to); });
     }
+    // A page with a video that sets a cookie, or one that answers only after a while.
+    void CookiePage(const std::string& path, const std::string& cookie) {
+        server_.Get(path, [=](const httplib::Request&, httplib::Response& res) {
+            res.set_header("Set-Cookie", cookie + "; Path=/");
+            res.set_content("<html><body><video src=\"/files/clip.mp4\"></video></body></html>",
+                            "text/html");
+        });
+    }
+    void SlowPage(const std::string& path, std::chrono::milliseconds wait) {
+        server_.Get(path, [=](const httplib::Request&, httplib::Response& res) {
+            std::this_thread::sleep_for(wait);
+            res.set_content("<html><body>late</body></html>", "text/html");
+        });
+    }
     std::string Url(const std::string& path) const {
-        return "http://" + host_ + ":" + std::to_string(port_) + path;
+        const bool v6 = host_.find(':') != std::string::npos;
+        return "http://" + (v6 ? "[" + host_ + "]" : host_) + ":" + std::to_string(port_) + path;
     }
     int requests() const { return requests_; }
     int port() const { return port_; }
-    std::string host_ = "127.0.0.1";
+    // The Cookie header each request for the path carried, in order.
+    std::vector<std::string> CookiesSent(const std::string& path) const {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> sent;
+        for (const auto& [p, cookie] : cookies_) {
+            if (p == path) {
+                sent.push_back(cookie);
+            }
+        }
+        return sent;
+    }
 
   private:
+    std::string host_;
     httplib::Server server_;
     std::thread thread_;
     int port_ = 0;
     std::atomic<int> requests_ = 0;
+    mutable std::mutex mutex_;
+    std::vector<std::pair<std::string, std::string>> cookies_;
 };
 
 class RealExtractor : public testing::Test {
   protected:
     static void SetUpTestSuite() {
+        // Internal servers: on another loopback address, and on IPv6's.
         internal_ = new Site("127.0.0.2");
-        internal_->host_ = "127.0.0.2";
-        internal_->Page("/one.html", "Internal", "<video src=\"/files/secret.mp4\"></video>");
-        internal_->File("secret.mp4", "video/mp4");
-        internal_->File("stream.m3u8", "application/vnd.apple.mpegurl");
-        internal_->Start();
+        internalV6_ = new Site("::1");
+        for (Site* internal : {internal_, internalV6_}) {
+            internal->Page("/one.html", "Internal", "<video src=\"/files/secret.mp4\"></video>");
+            internal->File("secret.mp4", "video/mp4");
+            internal->File("stream.m3u8", "application/vnd.apple.mpegurl");
+            internal->Start();
+        }
 
         site_ = new Site("127.0.0.1");
         site_->Page("/one.html", "One clip",
@@ -106,6 +144,13 @@ class RealExtractor : public testing::Test {
                     "src=\"/files/second.mp4\"></video>");
         site_->Page("/none.html", "Nothing to see", "<p>No video here.</p>");
         site_->Redirect("/redirect.html", internal_->Url("/one.html"));
+        site_->Redirect("/redirect-mapped.html", "http://[::ffff:127.0.0.2]:" +
+                                                     std::to_string(internal_->port()) +
+                                                     "/one.html");
+        site_->Redirect("/redirect-v6.html", internalV6_->Url("/one.html"));
+        site_->CookiePage("/cookie-a.html", "visit=a1");
+        site_->CookiePage("/cookie-b.html", "visit=b1");
+        site_->SlowPage("/slow.html", std::chrono::milliseconds(5000));
         site_->Page("/internal-hls.html", "Stream elsewhere",
                     "<video><source src=\"" + internal_->Url("/files/stream.m3u8") +
                         "\" type=\"application/x-mpegURL\"></video>");
@@ -120,14 +165,17 @@ class RealExtractor : public testing::Test {
         std::filesystem::create_directories(home_->File(".config/yt-dlp"));
         std::ofstream(home_->File(".config/yt-dlp/config")) << "--proxy http://127.0.0.2:9/\n";
         setenv("HOME", home_->path().c_str(), 1);
+        // One worker, so that each request follows the one before on the same worker; a page
+        // has 3 s to answer (half the request's time).
         service_ = new RunningService(
-            {"--workers", "1", "--rate", "0", "--allow-address", "127.0.0.1/32"});
+            {"--workers", "1", "--rate", "0", "--allow-address", "127.0.0.1/32", "--timeout", "6"});
     }
     static void TearDownTestSuite() {
         delete service_;
         delete home_;
         delete site_;
         delete internal_;
+        delete internalV6_;
     }
 
     // The addresses the result page links, as the program carves them (href is the only
@@ -157,12 +205,14 @@ class RealExtractor : public testing::Test {
     static TempDir* home_;
     static Site* site_;
     static Site* internal_;
+    static Site* internalV6_;
     static RunningService* service_;
 };
 
 TempDir* RealExtractor::home_ = nullptr;
 Site* RealExtractor::site_ = nullptr;
 Site* RealExtractor::internal_ = nullptr;
+Site* RealExtractor::internalV6_ = nullptr;
 RunningService* RealExtractor::service_ = nullptr;
 
 TEST_F(RealExtractor, ListsExactlyTheSampleSitesFilesAndEachGivesItsBytes) {
@@ -208,16 +258,100 @@ TEST_F(RealExtractor, APageWithoutVideoOrMissingListsNothingAndSaysWhy) {
 }
 
 TEST_F(RealExtractor, ARedirectOrAPlaylistToAnInternalHostIsRefusedWhenConnecting) {
-    const int before = internal_->requests();
-    for (const char* page : {"/redirect.html", "/internal-hls.html"}) {
-        const auto r = service_->ResolveJson(site_->Url(page));
+    const int before = internal_->requests() + internalV6_->requests();
+    const struct {
+        const char* page;
+        const char* refused;  // the address the answer names
+    } cases[] = {
+        {"/redirect.html", "127.0.0.2"},
+        {"/internal-hls.html", "127.0.0.2"},
+        {"/redirect-mapped.html", "127.0.0.2"},  // IPv4 written as IPv6
+        {"/redirect-v6.html", "::1"},
+    };
+    for (const auto& c : cases) {
+        const auto r = service_->ResolveJson(site_->Url(c.page));
         ASSERT_TRUE(r);
-        EXPECT_EQ(r->status, 400) << page << ": " << r->body;
+        EXPECT_EQ(r->status, 400) << c.page << ": " << r->body;
         const json body = json::parse(r->body);
-        EXPECT_EQ(body["error"]["code"], "address_refused") << page;
-        EXPECT_THAT(body["error"]["message"].get<std::string>(), HasSubstr("127.0.0.2"));
+        EXPECT_EQ(body["error"]["code"], "address_refused") << c.page;
+        EXPECT_THAT(body["error"]["message"].get<std::string>(), HasSubstr(c.refused)) << c.page;
+        // The refusal is the request's own: the same worker resolves the next page.
+        const auto next = service_->ResolveJson(site_->Url(std::string("/one.html?after") + c.page));
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->status, 200) << "after " << c.page << ": " << next->body;
     }
-    EXPECT_EQ(internal_->requests(), before) << "the internal server was reached";
+    EXPECT_EQ(internal_->requests() + internalV6_->requests(), before)
+        << "an internal server was reached";
+}
+
+TEST_F(RealExtractor, FailuresAreSaidInOnePlainSentence) {
+    const struct {
+        const char* page;
+        const char* sentence;
+    } cases[] = {
+        {"/slow.html", "The page did not answer within 3 seconds."},
+        {"/missing.html", "The page was not found (404)."},
+        {"/none.html", "No video was found on this page."},
+    };
+    for (const auto& c : cases) {
+        const auto page = service_->ResolvePage(site_->Url(c.page));
+        ASSERT_TRUE(page);
+        EXPECT_THAT(page->body, HasSubstr("<p class=\"error\">" + std::string(c.sentence) + "</p>"))
+            << c.page;
+    }
+    // yt-dlp's own words stay for scripts.
+    const json missing = json::parse(service_->ResolveJson(site_->Url("/missing.html"))->body);
+    EXPECT_THAT(missing["error"].value("detail", ""), HasSubstr("404"));
+}
+
+TEST_F(RealExtractor, EveryRequestStartsWithAnEmptyCookieJar) {
+    EXPECT_EQ(service_->ResolveJson(site_->Url("/cookie-a.html"))->status, 200);
+    EXPECT_EQ(service_->ResolveJson(site_->Url("/cookie-b.html"))->status, 200);
+    EXPECT_THAT(site_->CookiesSent("/cookie-a.html"), testing::Each(""));
+    EXPECT_THAT(site_->CookiesSent("/cookie-b.html"), testing::Each(""))
+        << "the second page's fetch carried the first page's cookie";
+    EXPECT_FALSE(site_->CookiesSent("/cookie-b.html").empty());
+}
+
+// The guard inside the worker, on the socket calls themselves: connect and connect_ex, IPv4 and
+// IPv4 written as IPv6, refused before anything reaches the internal server.
+TEST_F(RealExtractor, TheWorkersSocketGuardRefusesConnectAndConnectEx) {
+    const std::string script = R"(
+import runpy, socket, sys
+worker, port = sys.argv[1], int(sys.argv[2])
+sys.argv = [worker, "--allow", "127.0.0.1/32", "--deny", "127.0.0.0/8", "--deny", "::1/128"]
+g = runpy.run_path(worker, run_name="worker_under_test")
+said = []
+for family, address, call in [(socket.AF_INET, "127.0.0.2", "connect"),
+                              (socket.AF_INET, "127.0.0.2", "connect_ex"),
+                              (socket.AF_INET6, "::ffff:127.0.0.2", "connect_ex"),
+                              (socket.AF_INET6, "::1", "connect")]:
+    s = socket.socket(family)
+    try:
+        getattr(s, call)((address, port))
+        said.append("reached")
+    except g["AddressRefused"]:
+        said.append("refused")
+    except OSError:
+        said.append("failed")
+    s.close()
+g["ANSWERS"].write((" ".join(said) + "\n").encode())
+)";
+    const TempDir dir;
+    const int before = internal_->requests();
+    const pid_t pid = Spawn({"/usr/bin/python3", "-I", "-c", script,
+                             std::filesystem::path(ServiceBinary()).parent_path() / "worker.py",
+                             std::to_string(internal_->port())},
+                            dir.File("out"), dir.File("err"));
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    for (int i = 0; i < 200 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(-pid, SIGKILL);
+    EXPECT_EQ(ReadFile(dir.File("out")), "refused refused refused refused\n")
+        << ReadFile(dir.File("err"));
+    EXPECT_EQ(internal_->requests(), before);
 }
 
 }  // namespace
