@@ -530,8 +530,9 @@ class Handler(http.server.SimpleHTTPRequestHandler):
 
     def referred_here(self):
         """Whether the Referer is a page of this site (the same host:port)."""
-        site = {"127.0.0.1:%d" % self.server.server_address[1],
-                (self.headers.get("Host") or "").strip().lower()}
+        site = {"127.0.0.1:%d" % self.server.server_address[1]}
+        if self.headers.get("Host"):
+            site.add(self.headers["Host"].strip().lower())
         try:
             referer = urllib.parse.urlsplit(self.headers.get("Referer") or "")
         except ValueError:
