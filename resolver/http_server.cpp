@@ -116,10 +116,12 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     void Send(std::shared_ptr<Exchange> exchange, Reply reply) {
-        net::post(stream_.get_executor(), [self = shared_from_this(), exchange = std::move(exchange),
-                                           reply = std::move(reply)]() mutable {
-            self->Answer(std::move(exchange), std::move(reply));
-        });
+        // At once when answered on the session's own strand (a kept answer), else queued there.
+        net::dispatch(stream_.get_executor(),
+                      [self = shared_from_this(), exchange = std::move(exchange),
+                       reply = std::move(reply)]() mutable {
+                          self->Answer(std::move(exchange), std::move(reply));
+                      });
     }
 
     // The handler dropped its exchange without answering.
@@ -180,6 +182,25 @@ class Session : public std::enable_shared_from_this<Session> {
         parser_.emplace();
         parser_->header_limit(settings().maxHeaderBytes);
         parser_->body_limit(settings().maxBodyBytes);
+        parser_->eager(true);
+        // What has come already is most often the whole request: parsed here, without another
+        // read.
+        error_code error;
+        while (buffer_.size() > 0 && !parser_->is_done()) {
+            const std::size_t used = parser_->put(buffer_.data(), error);
+            buffer_.consume(used);
+            if (error == bhttp::error::need_more) {
+                error = {};
+                break;
+            }
+            if (error || used == 0) {
+                break;
+            }
+        }
+        if (error || parser_->is_done()) {
+            OnRequest(error);
+            return;
+        }
         // Head and body from the first byte within the limit: a client that sends slowly is
         // dropped, not waited for.
         stream_.expires_after(settings().requestTimeout);
