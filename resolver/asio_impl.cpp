@@ -1,4 +1,5 @@
-// asio_impl: Asio's and Beast's own code, compiled once for the whole service rather than in every
-// file that uses them (BOOST_ASIO_SEPARATE_COMPILATION, BOOST_BEAST_SEPARATE_COMPILATION).
+// asio_impl: Asio's, its TLS layer's and Beast's compiled parts, built once for the whole service
+// (they are slow to compile, and every file that uses them would otherwise build them again).
 #include <boost/asio/impl/src.hpp>
+#include <boost/asio/ssl/impl/src.hpp>
 #include <boost/beast/src.hpp>

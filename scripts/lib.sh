@@ -135,6 +135,7 @@ reelhawk_ensure_packages() {
     [ -f /usr/include/openssl/ssl.h ] || missing+=(libssl-dev)
     [ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
     [ -f /usr/include/brotli/decode.h ] || missing+=(libbrotli-dev)
+    compgen -G '/usr/lib/*/cmake/Boost-1.81.0/BoostConfig.cmake' >/dev/null || missing+=(libboost1.81-dev)
     # Several instances sharing state: the Redis client library and server, nginx in front, and
     # the load generators of the fleet test and the benchmark.
     [ -f /usr/include/hiredis/hiredis.h ] || missing+=(libhiredis-dev)
