@@ -26,6 +26,8 @@ constexpr const char* kJson = "application/json; charset=utf-8";
 
 // Threads for the calls that wait for the network: enough for Redis's round trips under load.
 constexpr int kBlockingThreads = 8;
+// Tunnel records kept in memory (without Redis, or while it fails): a record is about 1 KiB.
+constexpr std::size_t kMemoryTunnels = 100'000;
 
 std::string Trim(const std::string& text) {
     const std::size_t from = text.find_first_not_of(" \t\r\n");
@@ -55,7 +57,7 @@ fields CommonHeaders() {
 // The answer for an outcome: the result page, or JSON under /api/; file addresses expire and
 // differ per client, so nothing may keep them. A busy service asks to be tried again shortly.
 http::Reply OutcomeReply(const http::Exchange& exchange, const std::string& asked,
-                         const Kept& kept, fields headers) {
+                         const Kept& kept, fields headers, const std::string& base) {
     const Outcome& outcome = kept->outcome();
     const bool api = IsApi(exchange);
     http::Reply reply;
@@ -66,8 +68,8 @@ http::Reply OutcomeReply(const http::Exchange& exchange, const std::string& aske
     if (outcome.status == 503 && reply.headers.find(field::retry_after) == reply.headers.end()) {
         reply.headers.set(field::retry_after, "5");
     }
-    reply.body = kept->Written(api ? "json" : "page", [&] {
-        return api ? DumpJson(OutcomeToJson(outcome)) : WriteResultPage(asked, outcome);
+    reply.body = kept->Written((api ? "json " : "page ") + base, [&] {
+        return api ? DumpJson(OutcomeToJson(outcome, base)) : WriteResultPage(asked, outcome, base);
     });
     return reply;
 }
@@ -118,13 +120,18 @@ Service::Service(const Options& options)
       policy_(options.allowPrivate, Ranges(options.allowAddresses)),
       trustedProxies_(Ranges(options.trustedProxies)),
       blocking_(kBlockingThreads) {
-    const std::chrono::seconds ttl(options.cacheTtlSeconds);
+    // A kept result lists tunnel addresses: it is kept no longer than half their life.
+    const bool tunnelling = options.tunnel != "never";
+    const std::chrono::seconds ttl(tunnelling ? std::min(options.cacheTtlSeconds,
+                                                         options.tunnelTtlSeconds / 2)
+                                              : options.cacheTtlSeconds);
     const std::chrono::seconds window(options.rateWindowSeconds);
     const auto entries = static_cast<std::size_t>(options.cacheEntries);
     if (const auto redis = ParseRedisAddress(options.redis)) {
         redis_ = std::make_unique<RedisLink>(*redis);
         results_ = std::make_unique<RedisResults>(*redis_, blocking_.get_executor(), ttl, entries);
         limiter_ = std::make_unique<RedisRateLimiter>(*redis_, options.rateMax, window);
+        tunnelStore_ = std::make_unique<RedisTunnels>(*redis_, kMemoryTunnels);
         // Said now rather than at the first request; a failure is said by the link itself.
         if (redis_->Call({{"PING"}})) {
             std::cerr
@@ -134,7 +141,9 @@ Service::Service(const Options& options)
     } else {
         results_ = std::make_unique<MemoryResults>(ttl, entries);
         limiter_ = std::make_unique<RateLimiter>(options.rateMax, window);
+        tunnelStore_ = std::make_unique<MemoryTunnels>(kMemoryTunnels);
     }
+    upstream_ = std::make_unique<UpstreamContext>(policy_);
     WorkerSettings settings;
     settings.python = options.python;
     settings.script = FindWorkerScript();
@@ -160,6 +169,20 @@ Service::Service(const Options& options)
     settings.memoryLimitBytes = static_cast<std::uint64_t>(options.workerMemoryMiB) << 20;
     pool_ = std::make_unique<WorkerPool>(settings);
 
+    TunnelSettings tunnel;
+    tunnel.mode = options.tunnel == "always"  ? TunnelMode::Always
+                  : options.tunnel == "never" ? TunnelMode::Never
+                                              : TunnelMode::Auto;
+    tunnel.ttl = std::chrono::seconds(options.tunnelTtlSeconds);
+    tunnel.streams = options.tunnelStreams;
+    tunnel.clientStreams = options.tunnelClientStreams;
+    tunnel.timeout = std::chrono::seconds(options.timeoutSeconds);
+    tunnels_ = std::make_unique<Tunnels>(
+        tunnel, io_, blocking_.get_executor(), *upstream_, *tunnelStore_,
+        [this](const std::string& page, Deadline deadline, OutcomeDone done) {
+            pool_->Extract(page, deadline, std::move(done));
+        });
+
     http::ServerSettings server;
     server.maxConnections = static_cast<std::size_t>(options.maxConnections);
     server.requestTimeout = std::chrono::seconds(options.requestTimeoutSeconds);
@@ -174,6 +197,7 @@ Service::Service(const Options& options)
 
 Service::~Service() {
     server_.reset();
+    tunnels_.reset();
     pool_.reset();
     blocking_.stop();
     blocking_.join();
@@ -238,6 +262,13 @@ void Service::Log(const http::Exchange& exchange, const http::Ending& ending) {
     entry.status = ending.status;
     entry.method = std::string(exchange.request().method_string());
     entry.path = exchange.path();
+    // A tunnel's address carries the key of its record: only the start of its name is logged.
+    const bool download = entry.path.starts_with("/t/") || entry.path.starts_with("/m/");
+    if (download && entry.path.size() > 11) {
+        const std::size_t end = entry.path.find('/', 3);
+        entry.path = entry.path.substr(0, 11) + "..." +
+                     (end == std::string::npos ? std::string() : entry.path.substr(end));
+    }
     if (exchange.HasQuery("url")) {
         entry.asked = exchange.Query("url");
     }
@@ -248,7 +279,7 @@ void Service::Log(const http::Exchange& exchange, const http::Ending& ending) {
             entry.cache = std::string(cache->value());
         }
     }
-    if (ending.streamed) {
+    if (ending.streamed || download) {
         entry.bytes = ending.bodyBytes;
     }
     entry.failure = ending.failure;
@@ -265,6 +296,12 @@ void Service::Handle(ExchangePtr exchange) {
     }
     if (exchange->path() == "/healthz") {
         ServeHealth(exchange);
+        return;
+    }
+    // Downloads are not counted against the rate limit (which limits resolving): one download
+    // may be many range requests. They have limits of their own.
+    if (exchange->path().starts_with("/t/")) {
+        tunnels_->Serve(exchange, Client(*exchange), false);
         return;
     }
     if (!limiter_->enabled()) {
@@ -288,7 +325,8 @@ void Service::Handle(ExchangePtr exchange) {
             Outcome::Failure(429, "rate_limited",
                              "Too many requests from your address; try again in " +
                                  std::to_string(d.reset) + " s."));
-        exchange->Respond(OutcomeReply(*exchange, exchange->Query("url"), kept, std::move(limits)));
+        exchange->Respond(OutcomeReply(*exchange, exchange->Query("url"), kept, std::move(limits),
+                                       PublicBase(*exchange)));
     };
     // Counted in Redis, the limit waits for a round trip: not on a serving thread.
     if (limiter_->blocking()) {
@@ -326,7 +364,7 @@ void Service::ServeResolve(ExchangePtr exchange, fields limits) {
         limits.set("X-Cache", "-");
         const auto kept =
             std::make_shared<const KeptOutcome>(Outcome::Failure(400, "bad_address", why));
-        exchange->Respond(OutcomeReply(*exchange, asked, kept, std::move(limits)));
+        exchange->Respond(OutcomeReply(*exchange, asked, kept, std::move(limits), ""));
         return;
     }
     const Deadline deadline =
@@ -338,27 +376,79 @@ void Service::ServeResolve(ExchangePtr exchange, fields limits) {
         [this, asked, host = address->host](Deadline deadline, OutcomeDone done) {
             Extract(asked, host, deadline, std::move(done));
         },
-        [exchange, asked, limits = std::move(limits)](ResultStore::Answer answer) mutable {
+        [this, exchange, asked, limits = std::move(limits)](ResultStore::Answer answer) mutable {
             limits.set("X-Cache", answer.cacheHit ? "hit" : answer.shared ? "shared" : "miss");
-            exchange->Respond(OutcomeReply(*exchange, asked, answer.kept, std::move(limits)));
+            exchange->Respond(OutcomeReply(*exchange, asked, answer.kept, std::move(limits),
+                                           PublicBase(*exchange)));
         });
 }
 
 void Service::Extract(const std::string& asked, const std::string& host, Deadline deadline,
                       OutcomeDone done) {
+    // What the worker found, with the files that need the service's tunnel given their address.
+    auto extracted = [this, asked, deadline, done = std::move(done)](Outcome outcome) mutable {
+        if (!outcome.resolution) {
+            done(std::move(outcome));
+            return;
+        }
+        Resolution resolution = std::move(*outcome.resolution);
+        tunnels_->Prepare(std::move(resolution), asked, deadline,
+                          [outcome = std::move(outcome), done = std::move(done)](
+                              Resolution listed) mutable {
+                              outcome.resolution = std::move(listed);
+                              done(std::move(outcome));
+                          });
+    };
     // With everything allowed there is nothing to look up; an address literal is looked up as
     // itself, so one check covers names and addresses.
     if (options_.allowPrivate) {
-        pool_->Extract(asked, deadline, std::move(done));
+        pool_->Extract(asked, deadline, std::move(extracted));
         return;
     }
-    net::post(blocking_, [this, asked, host, deadline, done = std::move(done)]() mutable {
+    net::post(blocking_, [this, asked, host, deadline, extracted = std::move(extracted)]() mutable {
         if (std::string refused = policy_.CheckHost(host); !refused.empty()) {
-            done(Outcome::Failure(400, "address_refused", refused));
+            extracted(Outcome::Failure(400, "address_refused", refused));
             return;
         }
-        pool_->Extract(asked, deadline, std::move(done));
+        pool_->Extract(asked, deadline, std::move(extracted));
     });
+}
+
+std::string Service::PublicBase(const http::Exchange& exchange) const {
+    if (!options_.publicUrl.empty()) {
+        return options_.publicUrl;
+    }
+    const auto& request = exchange.request();
+    auto field = [&](std::string_view name) {
+        const auto it = request.find(name);
+        return it == request.end() ? std::string() : std::string(it->value());
+    };
+    std::string scheme = "http";
+    std::string host = field("Host");
+    // Behind a proxy we trust, the address the client used is the one it forwarded.
+    if (const auto peer = ParseIpAddress(exchange.peer());
+        peer && std::any_of(trustedProxies_.begin(), trustedProxies_.end(),
+                            [&](const AddressRange& r) { return r.Contains(*peer); })) {
+        const std::string proto = field("X-Forwarded-Proto");
+        if (proto == "https" || proto == "http") {
+            scheme = proto;
+        }
+        if (const std::string forwarded = field("X-Forwarded-Host"); !forwarded.empty()) {
+            host = forwarded.substr(0, forwarded.find(','));
+        }
+    }
+    // A host is letters, digits, dots, dashes, an IPv6 address in brackets and a port: anything
+    // else is not written into a page.
+    const bool sane = !host.empty() && host.size() <= 255 &&
+                      std::all_of(host.begin(), host.end(), [](unsigned char c) {
+                          return std::isalnum(c) || c == '.' || c == '-' || c == ':' ||
+                                 c == '[' || c == ']';
+                      });
+    if (!sane) {
+        const bool v6 = options_.host.find(':') != std::string::npos;
+        host = (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port_);
+    }
+    return scheme + "://" + host;
 }
 
 void Service::ServeHealth(const ExchangePtr& exchange) {
@@ -388,6 +478,7 @@ void Service::ServeHealth(const ExchangePtr& exchange) {
             {"queue", {{"waiting", p.queued}, {"limit", options_.queue}}},
             {"cache", {{"entries", results_->size()}, {"ttl", options_.cacheTtlSeconds}}},
             {"connections", server_->connections()},
+            {"tunnels", {{"mode", options_.tunnel}, {"streams", tunnels_->streams()}}},
         };
         http::Reply reply = http::Reply::Text(ready ? 200 : 503, kJson, DumpJson(health));
         reply.headers.set(field::cache_control, "no-store");

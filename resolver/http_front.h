@@ -17,6 +17,9 @@
 #include "rate_limit.h"
 #include "redis_store.h"
 #include "result_cache.h"
+#include "tunnel.h"
+#include "tunnel_store.h"
+#include "upstream.h"
 #include "worker_pool.h"
 
 namespace resolver {
@@ -52,6 +55,9 @@ class Service {
     void Log(const http::Exchange& exchange, const http::Ending& ending);
     // The client's address: the connection's, or the one a trusted proxy forwarded.
     std::string Client(const http::Exchange& exchange) const;
+    // Where the client reaches the service, for the addresses it lists: --public-url, else the
+    // scheme and Host it asked with (as a trusted proxy forwarded them), else the listening one.
+    std::string PublicBase(const http::Exchange& exchange) const;
 
     Options options_;
     AddressPolicy policy_;
@@ -64,6 +70,9 @@ class Service {
     std::unique_ptr<RedisLink> redis_;  // none without --redis; outlives the two below
     std::unique_ptr<ResultStore> results_;
     std::unique_ptr<RequestLimiter> limiter_;
+    std::unique_ptr<UpstreamContext> upstream_;
+    std::unique_ptr<TunnelStore> tunnelStore_;
+    std::unique_ptr<Tunnels> tunnels_;
     std::unique_ptr<http::Server> server_;
     std::atomic<bool> stopping_ = false;
     int port_ = 0;

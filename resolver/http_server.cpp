@@ -94,7 +94,13 @@ class Session : public std::enable_shared_from_this<Session> {
   public:
     Session(Server& server, tcp::socket socket)
         : server_(server), stream_(std::move(socket)), peer_(PeerOf(stream_.socket())) {}
-    ~Session() { server_.Ended(this); }
+    ~Session() {
+        if (exchange_) {
+            ending_.failure = "the connection ended";
+            Done();
+        }
+        server_.Ended(this);
+    }
 
     // Whether the session is in the server's queue of idle ones; guarded by the server's mutex.
     bool listedIdle = false;
@@ -329,16 +335,12 @@ class Session : public std::enable_shared_from_this<Session> {
         if (!source_) {
             return;
         }
-        std::weak_ptr<Session> weak = shared_from_this();
-        const auto executor = stream_.get_executor();
+        // The session lives on while it waits for the piece: nothing else may hold it then.
         const std::uint64_t generation = generation_;
-        source_->Next([weak, executor, generation](std::string_view data, bool end,
-                                                   std::string failure) {
-            auto self = weak.lock();
-            if (!self) {
-                return;
-            }
+        source_->Next([self = shared_from_this(), generation](std::string_view data, bool end,
+                                                             std::string failure) {
             // The data stays valid until the next Next, which only the session calls.
+            const auto executor = self->stream_.get_executor();
             net::dispatch(executor, [self, generation, data, end,
                                      failure = std::move(failure)]() mutable {
                 if (generation == self->generation_) {

@@ -67,6 +67,27 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode) {
                    "clients are dropped")
         ->capture_default_str()
         ->check(CLI::Range(1, 600));
+    app.add_option("--tunnel", o.tunnel,
+                   "which files are listed as the service's own address, fetched by it with the "
+                   "headers, cookies and address they need: auto (those the host refuses without "
+                   "them, and those bound to this machine), always, never")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"auto", "always", "never"}));
+    app.add_option("--public-url", o.publicUrl,
+                   "the service's address as clients reach it, for the addresses it lists "
+                   "(default: the Host each client asked with)");
+    app.add_option("--tunnel-ttl", o.tunnelTtlSeconds,
+                   "seconds a tunnel address lives after it was made or last used")
+        ->capture_default_str()
+        ->check(CLI::Range(60, 7 * 86400));
+    app.add_option("--tunnel-streams", o.tunnelStreams,
+                   "tunnel downloads at once on this instance; beyond: 503")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
+    app.add_option("--tunnel-client-streams", o.tunnelClientStreams,
+                   "tunnel downloads at once per client; beyond: 429")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
     app.add_flag("--version", version, "print the version and end");
     try {
         app.parse(argc, argv);
@@ -119,6 +140,18 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode) {
     }
     if (!o.redis.empty() && !ParseRedisAddress(o.redis)) {
         return usage("--redis takes redis://HOST:PORT, such as redis://127.0.0.1:6379: " + o.redis);
+    }
+    if (!o.publicUrl.empty()) {
+        while (o.publicUrl.ends_with('/')) {
+            o.publicUrl.pop_back();
+        }
+        std::string why;
+        const auto parsed = ParseWebAddress(o.publicUrl, &why);
+        const std::size_t path = o.publicUrl.find('/', o.publicUrl.find("//") + 2);
+        if (!parsed || path != std::string::npos || o.publicUrl.find_first_of("?#") != std::string::npos) {
+            return usage("--public-url takes http(s)://HOST[:PORT], such as https://resolver.example: " +
+                         o.publicUrl);
+        }
     }
     if (o.workers == 0) {
         o.workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));

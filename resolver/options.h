@@ -28,6 +28,11 @@ struct Options {
     std::vector<std::string> trustedProxies;  // addresses or CIDR ranges, checked when parsed
     int maxConnections = 4096;
     int requestTimeoutSeconds = 10;
+    std::string tunnel = "auto";  // auto, always or never
+    std::string publicUrl;        // http(s)://HOST[:PORT], checked when parsed; empty: as asked
+    int tunnelTtlSeconds = 3600;
+    int tunnelStreams = 256;
+    int tunnelClientStreams = 16;
 };
 
 // Parses the command line. Returns nullopt when the program should end, with exitCode set: 0

@@ -61,12 +61,19 @@ std::string Describe(const MediaFile& file) {
         case FileKind::PlaylistPart:
             text = "a page of its own, not resolved";
             break;
+        case FileKind::Merged:
+            text = "picture and sound joined by the service as it is sent";
+            break;
     }
     if (file.extension == "m3u8") {
         text += ", a stream (HLS playlist)";
     }
     if (file.size) {
-        text += ", " + Human(*file.size);
+        text += file.kind == FileKind::Merged ? ", about " : ", ";
+        text += Human(*file.size);
+    }
+    if (!file.listedPath.empty() && file.kind != FileKind::Merged) {
+        text += ", through the service";
     }
     return text;
 }
@@ -186,7 +193,10 @@ std::string LinkText(const Resolution& resolution, const MediaFile& file) {
         title = resolution.parts[file.part - 1].title;
     }
     std::string text = NeutralText(title.empty() ? "video" : title, 120);
-    if (file.width && file.height) {
+    if (file.kind == FileKind::Merged) {
+        text += file.height ? " - " + std::to_string(*file.height) + "p, picture and sound, merged"
+                            : " - picture and sound, merged";
+    } else if (file.width && file.height) {
         text += " - " + std::to_string(*file.width) + "x" + std::to_string(*file.height);
     } else if (!file.note.empty()) {
         text += " - " + NeutralText(file.note, 40);
@@ -216,7 +226,7 @@ std::string WriteFormPage() {
     return page;
 }
 
-std::string WriteResultPage(std::string_view asked, const Outcome& outcome) {
+std::string WriteResultPage(std::string_view asked, const Outcome& outcome, std::string_view base) {
     std::string page(kHead);
     WriteForm(page, asked);
     if (!outcome.resolution) {
@@ -248,7 +258,7 @@ std::string WriteResultPage(std::string_view asked, const Outcome& outcome) {
             }
             page += "<ol>\n";
         }
-        page += "<li><a href=\"" + EncodeAddressForLink(file.address) + "\">" +
+        page += "<li><a href=\"" + EncodeAddressForLink(ListedAddress(file, base)) + "\">" +
                 EscapeHtml(LinkText(r, file)) + "</a> <span class=\"note\">" +
                 EscapeHtml(Describe(file)) + "</span></li>\n";
     }

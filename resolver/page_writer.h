@@ -37,7 +37,9 @@ std::string LinkText(const Resolution& resolution, const MediaFile& file);
 std::string WriteFormPage();
 
 // GET /resolve: the form again (holding the address asked) and the outcome: the files, one link
-// each, or why there are none.
-std::string WriteResultPage(std::string_view asked, const Outcome& outcome);
+// each, or why there are none. base: where the service's own addresses (tunnels, merges) are
+// reached, e.g. "http://resolver.example:8765".
+std::string WriteResultPage(std::string_view asked, const Outcome& outcome,
+                            std::string_view base = {});
 
 }  // namespace resolver

@@ -9,6 +9,8 @@
 #include <iostream>
 #include <random>
 
+#include "sealing.h"
+
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
@@ -20,6 +22,8 @@ using namespace std::chrono_literals;
 // Every key the service writes starts with this, so that a Redis shared with other programs
 // keeps them apart.
 constexpr std::string_view kPrefix = "reelhawk:";
+// Results are sealed under a key made from the address they answer.
+constexpr std::string_view kResultLabel = "reelhawk result 2";
 
 // A lock on an extraction lasts this long unless its instance renews it, which it does every
 // kRenewEvery while the extraction runs.
@@ -76,6 +80,19 @@ std::string RedisKey(std::string_view kind, std::string_view name) {
     key += ':';
     key += name;
     return key;
+}
+
+std::string RedisAddressKey(std::string_view kind, std::string_view address) {
+    return RedisKey(kind, Hex(Sha256(address)).substr(0, 40));
+}
+
+std::string SealOutcome(std::string_view address, const Outcome& outcome) {
+    return Seal(KeyFrom(kResultLabel, address), OutcomeToRecord(outcome), kResultLabel);
+}
+
+std::optional<Outcome> OpenOutcome(std::string_view address, std::string_view sealed) {
+    const auto record = Unseal(KeyFrom(kResultLabel, address), sealed, kResultLabel);
+    return record ? OutcomeFromRecord(*record) : std::nullopt;
 }
 
 std::string RedisAddress::text() const {
@@ -327,8 +344,12 @@ struct RedisResults::Asked {
     Extraction extract;
     std::function<void(Answer)> done;
 
-    std::string ResultKey() const { return RedisKey("result", address); }
-    std::string LockKey() const { return RedisKey("lock", address); }
+    std::string ResultKey() const { return RedisAddressKey("result", address); }
+    std::string LockKey() const { return RedisAddressKey("lock", address); }
+    std::string Sealed(const Outcome& outcome) const { return SealOutcome(address, outcome); }
+    std::optional<Outcome> Opened(const std::string& record) const {
+        return OpenOutcome(address, record);
+    }
 };
 
 void RedisResults::Resolve(const std::string& address, Deadline deadline, Extraction extract,
@@ -365,7 +386,7 @@ void RedisResults::Round(std::shared_ptr<Asked> asked) {
         return;
     }
     if (IsText((*r)[0])) {
-        if (auto outcome = OutcomeFromRecord((*r)[0].text)) {
+        if (auto outcome = asked->Opened((*r)[0].text)) {
             auto kept = std::make_shared<const KeptOutcome>(std::move(*outcome));
             memory_.Keep(asked->address, kept, std::chrono::milliseconds((*r)[1].integer));
             asked->done({std::move(kept), true, false});
@@ -385,7 +406,7 @@ void RedisResults::Round(std::shared_ptr<Asked> asked) {
     }
     const bool locked = IsText((*r)[0]);
     if (IsText((*r)[2])) {
-        if (auto outcome = OutcomeFromRecord((*r)[2].text)) {
+        if (auto outcome = asked->Opened((*r)[2].text)) {
             if (locked) {
                 link_.Call({{"EVAL", kReleaseScript, "1", lockKey, token}});
             }
@@ -418,7 +439,7 @@ void RedisResults::Extract(std::shared_ptr<Asked> asked, const std::string& toke
             }
             // The outcome for those waiting goes first, the lock last: a request that finds the
             // lock gone finds the outcome.
-            const std::string record = OutcomeToRecord(outcome);
+            const std::string record = asked->Sealed(outcome);
             auto kept = std::make_shared<const KeptOutcome>(std::move(outcome));
             std::vector<std::vector<std::string>> commands;
             if (ttl_.count() > 0 && kept->outcome().cacheable) {
@@ -451,7 +472,7 @@ void RedisResults::WaitFor(std::shared_ptr<Asked> asked, std::string token,
             return;
         }
         if (IsText((*r)[1])) {
-            if (auto outcome = OutcomeFromRecord((*r)[1].text)) {
+            if (auto outcome = asked->Opened((*r)[1].text)) {
                 asked->done(
                     {std::make_shared<const KeptOutcome>(std::move(*outcome)), false, true});
                 return;

@@ -33,6 +33,17 @@ struct RedisAddress {
 // The name of one of the service's keys: "reelhawk:KIND:NAME". This function can't fail.
 std::string RedisKey(std::string_view kind, std::string_view name);
 
+// The key of a page address's result or lock: named by a digest of the address, so that Redis
+// holds no address in clear. This function can't fail.
+std::string RedisAddressKey(std::string_view kind, std::string_view address);
+
+// A result as kept in Redis: sealed under a key made from the address it answers (its tunnel
+// addresses carry their records' keys), so that reading Redis without knowing the address gives
+// nothing away. Open gives nullopt for a record of another address, altered, or of another
+// version. These functions can't fail.
+std::string SealOutcome(std::string_view address, const Outcome& outcome);
+std::optional<Outcome> OpenOutcome(std::string_view address, std::string_view sealed);
+
 // Parses "redis://HOST[:PORT][/]", an IPv6 host in brackets. Returns nullopt for anything else.
 std::optional<RedisAddress> ParseRedisAddress(std::string_view text);
 
@@ -89,8 +100,8 @@ class RedisLink {
     std::chrono::steady_clock::time_point retryAt_;
 };
 
-// The kept results and the extractions in flight in Redis. A result is kept under its address
-// for the time to keep (and a copy in this process's memory until the same moment); an
+// The kept results and the extractions in flight in Redis. A result is kept under its address's
+// key for the time to keep (and a copy in this process's memory until the same moment); an
 // extraction in flight holds a lock on its address (SET NX with a lease that its instance renews
 // while the extraction runs, so the lock goes within seconds when the instance dies), and
 // requests on any instance wait for its outcome rather than extract again, at most until their

@@ -95,6 +95,28 @@ void AddVideoFiles(const json& video, int part, std::vector<MediaFile>& files) {
         }
         file.note = StringField(format, "format_note");
         file.part = part;
+        file.format = StringField(format, "format_id");
+        file.vcodec = StringField(format, "vcodec");
+        file.acodec = StringField(format, "acodec");
+        if (const auto it = format.find("duration"); it != format.end() && it->is_number()) {
+            file.duration = it->get<double>();
+        } else if (const auto v = video.find("duration"); v != video.end() && v->is_number()) {
+            file.duration = v->get<double>();
+        }
+        if (const auto it = format.find("http_headers"); it != format.end() && it->is_object()) {
+            for (const auto& [name, value] : it->items()) {
+                if (value.is_string()) {
+                    file.headers.emplace_back(name, value.get<std::string>());
+                }
+            }
+        }
+        if (const auto it = format.find("fragments"); it != format.end() && it->is_array()) {
+            for (const json& piece : *it) {
+                if (piece.is_string()) {
+                    file.fragments.push_back(piece.get<std::string>());
+                }
+            }
+        }
         groups[static_cast<int>(file.kind)].push_back(std::move(file));
     }
     for (auto& group : groups) {
@@ -114,8 +136,14 @@ const char* KindName(FileKind kind) {
             return "sound";
         case FileKind::PlaylistPart:
             return "playlist part";
+        case FileKind::Merged:
+            return "merged";
     }
     return "";
+}
+
+std::string ListedAddress(const MediaFile& file, std::string_view base) {
+    return file.listedPath.empty() ? file.address : std::string(base) + file.listedPath;
 }
 
 Outcome Outcome::Failure(int status, std::string code, std::string message, bool cacheable) {
@@ -162,7 +190,7 @@ Resolution BuildResolution(const json& info) {
     return resolution;
 }
 
-json OutcomeToJson(const Outcome& outcome) {
+json OutcomeToJson(const Outcome& outcome, std::string_view base) {
     if (!outcome.resolution) {
         json error = {{"code", outcome.code}, {"message", outcome.message}};
         if (!outcome.detail.empty()) {
@@ -173,7 +201,10 @@ json OutcomeToJson(const Outcome& outcome) {
     const Resolution& r = *outcome.resolution;
     json files = json::array();
     for (const MediaFile& f : r.files) {
-        json file = {{"url", f.address}, {"ext", f.extension}, {"kind", KindName(f.kind)}};
+        json file = {{"url", ListedAddress(f, base)},
+                     {"ext", f.extension},
+                     {"kind", KindName(f.kind)},
+                     {"tunnel", !f.listedPath.empty()}};
         file["size"] = f.size ? json(*f.size) : json(nullptr);
         file["width"] = f.width ? json(*f.width) : json(nullptr);
         file["height"] = f.height ? json(*f.height) : json(nullptr);
@@ -182,6 +213,12 @@ json OutcomeToJson(const Outcome& outcome) {
         }
         if (f.part > 0) {
             file["part"] = f.part;
+        }
+        if (!f.format.empty()) {
+            file["format"] = f.format;
+        }
+        if (!f.joins.empty()) {
+            file["joins"] = f.joins;
         }
         files.push_back(std::move(file));
     }
@@ -198,7 +235,7 @@ json OutcomeToJson(const Outcome& outcome) {
 }
 
 std::string OutcomeToRecord(const Outcome& outcome) {
-    return DumpJson({{"v", 1},
+    return DumpJson({{"v", 2},
                      {"status", outcome.status},
                      {"cacheable", outcome.cacheable},
                      {"answer", OutcomeToJson(outcome)}});
@@ -206,7 +243,7 @@ std::string OutcomeToRecord(const Outcome& outcome) {
 
 std::optional<Outcome> OutcomeFromRecord(std::string_view record) try {
     const json r = json::parse(record, nullptr, false);
-    if (!r.is_object() || r.value("v", 0) != 1 || !r.contains("answer") ||
+    if (!r.is_object() || (r.value("v", 0) != 1 && r.value("v", 0) != 2) || !r.contains("answer") ||
         !r["answer"].is_object() || !r.contains("status") || !r["status"].is_number_integer()) {
         return std::nullopt;
     }
@@ -235,11 +272,23 @@ std::optional<Outcome> OutcomeFromRecord(std::string_view record) try {
         }
         MediaFile file;
         file.address = StringField(f, "url");
+        if (f.value("tunnel", false)) {
+            file.listedPath = file.address;  // kept without a base
+        }
         file.extension = StringField(f, "ext");
+        file.format = StringField(f, "format");
+        if (const auto joins = f.find("joins"); joins != f.end() && joins->is_array()) {
+            for (const json& j : *joins) {
+                if (!j.is_string()) {
+                    return std::nullopt;
+                }
+                file.joins.push_back(j.get<std::string>());
+            }
+        }
         const std::string kind = StringField(f, "kind");
         bool known = false;
         for (FileKind k : {FileKind::PictureAndSound, FileKind::PictureOnly, FileKind::SoundOnly,
-                           FileKind::PlaylistPart}) {
+                           FileKind::PlaylistPart, FileKind::Merged}) {
             if (kind == KindName(k)) {
                 file.kind = k;
                 known = true;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -15,10 +16,12 @@ namespace resolver {
 // At most this many videos of a page with several (a playlist, a multi-part video) are listed.
 inline constexpr int kMaxParts = 50;
 
-enum class FileKind { PictureAndSound, PictureOnly, SoundOnly, PlaylistPart };
+enum class FileKind { PictureAndSound, PictureOnly, SoundOnly, PlaylistPart, Merged };
 
-// The JSON name of a kind: "picture+sound", "picture", "sound", "playlist part".
+// The JSON name of a kind: "picture+sound", "picture", "sound", "playlist part", "merged".
 const char* KindName(FileKind kind);
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
 
 struct MediaFile {
     std::string address;
@@ -29,6 +32,17 @@ struct MediaFile {
     std::optional<int> height;
     std::string note;  // the format's own words ("720p", "128k"), may be empty
     int part = 0;      // 1-based video of a page with several; 0 for a single video
+    std::string format;  // yt-dlp's format id, may be empty
+    std::string vcodec;  // yt-dlp's codec names ("avc1.64001f", "mp4a.40.2"), may be empty
+    std::string acodec;
+    std::optional<double> duration;  // of the video, in seconds
+    // How the file is fetched: the headers yt-dlp would send, and for a stream served in pieces
+    // the pieces' addresses in order. Used to make tunnels; not kept with a result.
+    Headers headers;
+    std::vector<std::string> fragments;
+    // Listed as the service's own address (a tunnel, or a merge): its path, "/t/…" or "/m/…".
+    std::string listedPath;
+    std::vector<std::string> joins;  // a merged file: the formats of its picture and its sound
 };
 
 struct Part {
@@ -41,6 +55,7 @@ struct Resolution {
     std::vector<Part> parts;  // empty for a single video
     std::vector<MediaFile> files;
     bool truncated = false;  // the page had more than kMaxParts videos
+    Headers defaultHeaders;  // what the worker sends every host; not kept with a result
 };
 
 // The end of one request for a video page: a resolution, or a failure with its HTTP status, a
@@ -64,8 +79,13 @@ struct Outcome {
 // function can't fail: missing or ill-typed fields count as absent.
 Resolution BuildResolution(const nlohmann::json& info);
 
-// The outcome for a JSON client: {"title", "files": [...]} or {"error": {"code", "message"}}.
-nlohmann::json OutcomeToJson(const Outcome& outcome);
+// The address a file is listed as: its own, or the service's (base, e.g. "http://host:port",
+// then its listed path). This function can't fail.
+std::string ListedAddress(const MediaFile& file, std::string_view base);
+
+// The outcome for a JSON client: {"title", "files": [...]} or {"error": {"code", "message"}};
+// addresses as listed on base. This function can't fail.
+nlohmann::json OutcomeToJson(const Outcome& outcome, std::string_view base = {});
 
 // The outcome as one text for a store shared between instances: its JSON answer with its status
 // and whether it may be kept. This function can't fail.

@@ -151,8 +151,8 @@ bool HasScheme(std::string_view text) {
         [](unsigned char c) { return std::isalnum(c) || c == '+' || c == '-' || c == '.'; });
 }
 
-// The address a Location field gives (absolute or relative, RFC 3986) against the address it
-// came from, without its fragment. The text is checked like any address when it is requested.
+}  // namespace
+
 std::string ResolveLocation(std::string_view base, std::string_view location) {
     while (!location.empty() && (location.front() == ' ' || location.front() == '\t')) {
         location.remove_prefix(1);
@@ -191,6 +191,8 @@ std::string ResolveLocation(std::string_view base, std::string_view location) {
         lastSlash == std::string_view::npos ? "/" : std::string(basePath.substr(0, lastSlash + 1));
     return std::string(origin) + Normalized(directory + std::string(location));
 }
+
+namespace {
 
 // A header name is a token; a value may not break the request's lines.
 bool SendableHeader(std::string_view name, std::string_view value) {

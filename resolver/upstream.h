@@ -69,6 +69,11 @@ struct UpstreamHead {
     std::string Field(std::string_view name) const;
 };
 
+// The address a reference gives (absolute or relative, RFC 3986: a Location field, a line of a
+// playlist) against the address it came from, without its fragment. The result is checked like
+// any address when it is requested. This function can't fail.
+std::string ResolveLocation(std::string_view base, std::string_view location);
+
 // What fetches share: the address policy and the TLS context. Must outlive every fetch.
 class UpstreamContext {
   public:

@@ -281,6 +281,13 @@ Outcome WorkerPool::Ask(Process& process, const Job& job) {
     if (parsed["ok"].get<bool>()) {
         Outcome outcome;
         outcome.resolution = BuildResolution(parsed.value("info", nlohmann::json::object()));
+        if (const auto it = parsed.find("default_headers"); it != parsed.end() && it->is_object()) {
+            for (const auto& [name, value] : it->items()) {
+                if (value.is_string()) {
+                    outcome.resolution->defaultHeaders.emplace_back(name, value.get<std::string>());
+                }
+            }
+        }
         outcome.cacheable = true;
         return outcome;
     }

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "redis_store.h"
 #include "service_harness.h"
 
 namespace resolver::test {
@@ -512,7 +513,7 @@ TEST(Redis, AnExtractionOutlivingItsLockIsStillSharedAndOneWhoseInstanceDiedIsTa
     // Waits, at most 5 s, until an instance holds the lock on the address's extraction.
     auto locked = [&](const std::string& address) {
         for (int i = 0; i < 100; ++i) {
-            if (redis.Command("EXISTS reelhawk:lock:" + address) == ":1") {
+            if (redis.Command("EXISTS " + RedisAddressKey("lock", address)) == ":1") {
                 return true;
             }
             std::this_thread::sleep_for(50ms);

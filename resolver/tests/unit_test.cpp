@@ -355,13 +355,33 @@ TEST(RedisStore, OutcomesComeBackFromTheirRecordAsTheyWereAndDamagedRecordsAreAb
     r.title = "Two \"parts\" & more";
     r.parts = {{1, "one"}, {2, "two"}};
     r.truncated = true;
-    r.files = {{"http://a.test/1;x.mp4?a=1&b=2", "mp4", FileKind::PictureAndSound, 1234, 640, 360,
-                "360p", 1},
-               {"http://a.test/2.m3u8", "m3u8", FileKind::PictureOnly, std::nullopt, std::nullopt,
-                720, "", 2},
-               {"http://a.test/3.m4a", "m4a", FileKind::SoundOnly, std::nullopt, std::nullopt,
-                std::nullopt, "128k", 0},
-               {"http://a.test/page", "html", FileKind::PlaylistPart, 5, 1, 2, "", 2}};
+    auto file = [](std::string address, std::string ext, FileKind kind,
+                   std::optional<std::int64_t> size, std::optional<int> width,
+                   std::optional<int> height, std::string note, int part) {
+        MediaFile f;
+        f.address = std::move(address);
+        f.extension = std::move(ext);
+        f.kind = kind;
+        f.size = size;
+        f.width = width;
+        f.height = height;
+        f.note = std::move(note);
+        f.part = part;
+        return f;
+    };
+    r.files = {file("http://a.test/1;x.mp4?a=1&b=2", "mp4", FileKind::PictureAndSound, 1234, 640,
+                    360, "360p", 1),
+               file("http://a.test/2.m3u8", "m3u8", FileKind::PictureOnly, std::nullopt,
+                    std::nullopt, 720, "", 2),
+               file("http://a.test/3.m4a", "m4a", FileKind::SoundOnly, std::nullopt, std::nullopt,
+                    std::nullopt, "128k", 0),
+               file("http://a.test/page", "html", FileKind::PlaylistPart, 5, 1, 2, "", 2),
+               file("", "mp4", FileKind::Merged, 99, 1920, 1080, "", 0)};
+    // Listed through the service: kept as a path, written on whatever address it is asked on.
+    r.files[1].listedPath = "/t/TOKEN/two.m3u8";
+    r.files[4].listedPath = "/m/TOKEN/merged.mp4";
+    r.files[4].joins = {"137", "140"};
+    r.files[0].format = "18";
     found.resolution = r;
     const Outcome outcomes[] = {found, Outcome::Failure(422, "no_video", "None here.", true),
                                 Outcome::Failure(504, "timeout", "Too long.")};
@@ -373,8 +393,15 @@ TEST(RedisStore, OutcomesComeBackFromTheirRecordAsTheyWereAndDamagedRecordsAreAb
         EXPECT_EQ(back->code, o.code);
         EXPECT_EQ(back->message, o.message);
         // Everything the answers are written from is the same.
-        EXPECT_EQ(DumpJson(OutcomeToJson(*back)), DumpJson(OutcomeToJson(o)));
-        EXPECT_EQ(WriteResultPage("http://a.test/", *back), WriteResultPage("http://a.test/", o));
+        EXPECT_EQ(DumpJson(OutcomeToJson(*back, "http://r.test")),
+                  DumpJson(OutcomeToJson(o, "http://r.test")));
+        EXPECT_EQ(WriteResultPage("http://a.test/", *back, "http://r.test"),
+                  WriteResultPage("http://a.test/", o, "http://r.test"));
+        // As kept in Redis: sealed under its address, which alone opens it.
+        const std::string sealed = SealOutcome("http://a.test/", o);
+        EXPECT_EQ(sealed.find("a.test"), std::string::npos);
+        EXPECT_TRUE(OpenOutcome("http://a.test/", sealed));
+        EXPECT_FALSE(OpenOutcome("http://b.test/", sealed));
     }
     for (const char* damaged :
          {"", "null", "{}", "[1]", R"({"v":1,"status":200})", R"({"v":2,"status":200,"answer":{}})",
