@@ -416,7 +416,8 @@ void Tunnels::Renew(const TunnelToken& token, TunnelRecord record,
             callback(renewed);
         }
     };
-    reresolve_(record.page, Clock::now() + settings_.timeout,
+    const std::string page = record.page;
+    reresolve_(page, Clock::now() + settings_.timeout,
                [this, token, record = std::move(record), finish](Outcome outcome) mutable {
                    const MediaFile* same = nullptr;
                    if (outcome.resolution) {
