@@ -44,6 +44,10 @@ reelhawk_ensure_packages || exit 1
 
 step() { log "$*"; }
 
+# The read-me and the guides link to each other; a heading renamed must not leave a link dangling.
+step "links between the documents"
+python3 "$REELHAWK_ROOT/scripts/check_docs.py" || status=1
+
 # Host: the portable parts under ASan/UBSan.
 step "host build"
 reelhawk_run cmake --preset host -B "$REELHAWK_BUILD/host" >/dev/null &&
