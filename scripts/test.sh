@@ -40,7 +40,7 @@ status=0
 started=$(date +%s)
 reelhawk_stop_all_on_exit
 
-reelhawk_ensure_packages || exit 1
+reelhawk_ensure_packages test || exit 1
 
 step() { log "$*"; }
 
