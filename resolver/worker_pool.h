@@ -41,7 +41,7 @@ struct PoolStatus {
     int busy = 0;                       // of them, working on a request
     int queued = 0;                     // requests waiting
     std::uint64_t started = 0;          // processes started in all
-    std::uint64_t replaced = 0;         // retired between requests (request count or memory)
+    std::uint64_t replaced = 0;         // retired between requests (count, memory or a reload)
     std::uint64_t killed = 0;           // killed for overrunning, dying or a bad answer
     int ready = 0;                      // workers warmed up and taking requests
     std::uint64_t notReady = 0;         // killed for not saying they were ready in time
