@@ -6,6 +6,6 @@ elseif(NOT CPACK_REELHAWK_RESOLVER_REACHABLE)
     message(FATAL_ERROR
         "No release for ${CPACK_REELHAWK_RESOLVER_URL}: reelhawk.exe is built for a resolving page "
         "that exists only in the tests. Configure with "
-        "-DREELHAWK_RESOLVER_URL=https://<your resolver>/ for a release (README.md, \"A release\"), "
-        "or with -DREELHAWK_TEST_BUILD=ON for a package to test.")
+        "-DREELHAWK_RESOLVER_URL=https://<your resolver>/ for a release "
+        "(docs/user-guide.md, \"A release\"), or with -DREELHAWK_TEST_BUILD=ON for a package to test.")
 endif()

@@ -167,6 +167,9 @@ Service::Service(const Options& options)
     settings.timeout = std::chrono::seconds(options.timeoutSeconds);
     settings.requestsPerWorker = options.workerRequests;
     settings.memoryLimitBytes = static_cast<std::uint64_t>(options.workerMemoryMiB) << 20;
+    settings.versionsChanged = [](const std::string& versions) {
+        SetSmallPrint(versions.empty() ? "" : "yt-dlp " + versions);
+    };
     pool_ = std::make_unique<WorkerPool>(settings);
 
     TunnelSettings tunnel;
@@ -239,6 +242,12 @@ void Service::Run() {
 void Service::Stop() {
     stopping_ = true;
     server_->Stop();
+}
+
+void Service::Reload() {
+    std::cerr << "reelhawk-resolver: reloading: every worker is replaced, one at a time"
+              << std::endl;
+    pool_->Reload();
 }
 
 std::string Service::Client(const http::Exchange& exchange) const {
@@ -453,8 +462,9 @@ std::string Service::PublicBase(const http::Exchange& exchange) const {
 
 void Service::ServeHealth(const ExchangePtr& exchange) {
     const PoolStatus p = pool_->Status();
-    // Redis fallen back still serves (from this instance's memory), so it does not count here.
-    const bool ready = p.alive > 0 && !stopping_;
+    // Redis fallen back still serves (from this instance's memory), so it does not count here;
+    // a worker still warming up does not serve yet.
+    const bool ready = p.ready > 0 && !stopping_;
     auto answer = [this, exchange, p, ready] {
         // A Redis fallen back to is tried again here too (at most once a second), so that the
         // answer follows Redis even while no request comes.
@@ -462,19 +472,27 @@ void Service::ServeHealth(const ExchangePtr& exchange) {
             redis_->Call({{"PING"}});
         }
         const char* redis = !redis_ ? "off" : redis_->connected() ? "connected" : "fallback";
+        // The yt-dlp of the workers taking requests: two while a reload is half done.
+        std::string versions;
+        for (const std::string& version : p.versions) {
+            versions += (versions.empty() ? "" : ", ") + version;
+        }
         const nlohmann::json health = {
             {"ready", ready},
             {"status", ready       ? "ok"
                        : stopping_ ? "stopping"
                                    : "unavailable"},
             {"redis", redis},
+            {"yt_dlp", versions.empty() ? nlohmann::json() : nlohmann::json(versions)},
             {"workers",
              {{"configured", options_.workers},
               {"alive", p.alive},
+              {"ready", p.ready},
               {"busy", p.busy},
               {"started", p.started},
               {"replaced", p.replaced},
-              {"killed", p.killed}}},
+              {"killed", p.killed},
+              {"not_ready", p.notReady}}},
             {"queue", {{"waiting", p.queued}, {"limit", options_.queue}}},
             {"cache", {{"entries", results_->size()}, {"ttl", options_.cacheTtlSeconds}}},
             {"connections", server_->connections()},

@@ -38,6 +38,9 @@ class Service {
     void Run();
     // Stops taking requests. Safe from any thread, once or more.
     void Stop();
+    // Replaces every worker, one at a time, each warm before it takes requests (SIGHUP). Safe
+    // from any thread. This function can't fail.
+    void Reload();
 
     int port() const { return port_; }
 

@@ -1,5 +1,6 @@
 // reelhawk-resolver: the video-address resolving page that Reelhawk drives, and a JSON API, on
-// yt-dlp. Ends cleanly on SIGTERM or SIGINT: no new requests, those in flight finished.
+// yt-dlp. Ends cleanly on SIGTERM or SIGINT: no new requests, those in flight finished. SIGHUP
+// replaces the workers one at a time (a new yt-dlp behind --python, say) without failing any.
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -22,12 +23,13 @@ int main(int argc, char** argv) {
     }
     // Writes to a worker that has died must fail, not end the service.
     signal(SIGPIPE, SIG_IGN);
-    // The stop signals are taken by one thread; every other thread (and so every worker's
-    // thread) starts with them blocked.
+    // The stop and reload signals are taken by one thread; every other thread (and so every
+    // worker's thread) starts with them blocked.
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     resolver::Service service(*options);
@@ -36,7 +38,9 @@ int main(int argc, char** argv) {
     }
     std::thread([&service, stop] {
         int signal = 0;
-        sigwait(&stop, &signal);
+        while (sigwait(&stop, &signal) == 0 && signal == SIGHUP) {
+            service.Reload();
+        }
         service.Stop();
     }).detach();
     service.Run();

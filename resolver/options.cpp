@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "address_guard.h"
+#include "http_front.h"
 #include "redis_store.h"
+#include "worker_pool.h"
 
 namespace resolver {
 namespace {
@@ -88,7 +90,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode) {
                    "tunnel downloads at once per client; beyond: 429")
         ->capture_default_str()
         ->check(CLI::Range(1, 100000));
-    app.add_flag("--version", version, "print the version and end");
+    app.add_flag("--version", version,
+                 "print the version, and that of the yt-dlp --python runs, and end");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -96,7 +99,14 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode) {
         return std::nullopt;
     }
     if (version) {
-        std::cout << "reelhawk-resolver " << kVersion << "\n";
+        // And the yt-dlp that --python would run, asked of that Python through the worker.
+        const std::string ytdlp = AskYtDlpVersion(o.python, FindWorkerScript());
+        std::cout << "reelhawk-resolver " << kVersion << "\n"
+                  << "yt-dlp "
+                  << (ytdlp.empty() ? "unknown (" + o.python +
+                                          " did not name it: is yt-dlp installed for it?)"
+                                    : ytdlp + " (" + o.python + ")")
+                  << "\n";
         *exitCode = 0;
         return std::nullopt;
     }

@@ -2,6 +2,7 @@
 #include "page_writer.h"
 
 #include <cstdio>
+#include <mutex>
 
 #include "utf8.h"
 
@@ -88,6 +89,20 @@ constexpr std::string_view kHead =
     "h1 { font-size: 20px; } h2 { font-size: 17px; } h3 { font-size: 15px; }\n"
     "li { margin: 4px 0; } .note { color: #666; } .error { color: #a00; }\n"
     "</style>\n</head>\n<body>\n<h1>Reelhawk resolver</h1>\n";
+
+std::mutex smallPrintLock;
+std::string smallPrint;  // already escaped, and neutral: it never names a video file
+
+// The end of every page: the small print, when there is any.
+void WriteFoot(std::string& page) {
+    {
+        std::lock_guard lock(smallPrintLock);
+        if (!smallPrint.empty()) {
+            page += "<p class=\"note\"><small>" + smallPrint + "</small></p>\n";
+        }
+    }
+    page += "</body>\n</html>\n";
+}
 
 void WriteForm(std::string& page, std::string_view value) {
     page += "<form action=\"/resolve\" method=\"get\">\n<p>Video page address:<br>\n";
@@ -216,13 +231,19 @@ std::string LinkText(const Resolution& resolution, const MediaFile& file) {
     return text + "." + (extension.empty() ? "bin" : extension);
 }
 
+void SetSmallPrint(std::string_view text) {
+    std::string written = EscapeHtml(NeutralText(text));
+    std::lock_guard lock(smallPrintLock);
+    smallPrint = std::move(written);
+}
+
 std::string WriteFormPage() {
     std::string page(kHead);
     WriteForm(page, "");
     page +=
         "<p class=\"note\">Type the address of a page with a video and press Resolve: the "
         "next page lists the addresses of the files it can be fetched as.</p>\n";
-    page += "</body>\n</html>\n";
+    WriteFoot(page);
     return page;
 }
 
@@ -233,7 +254,7 @@ std::string WriteResultPage(std::string_view asked, const Outcome& outcome, std:
         page += "<p class=\"error\">" + EscapeHtml(NeutralText(outcome.message, 600)) + "</p>\n";
         page += "<p class=\"note\">Nothing was listed for " + EscapeHtml(NeutralText(asked, 300)) +
                 ".</p>\n";
-        page += "</body>\n</html>\n";
+        WriteFoot(page);
         return page;
     }
     const Resolution& r = *outcome.resolution;
@@ -269,7 +290,7 @@ std::string WriteResultPage(std::string_view asked, const Outcome& outcome, std:
         page += "<p class=\"note\">The page has more videos; the first " +
                 std::to_string(kMaxParts) + " are listed.</p>\n";
     }
-    page += "</body>\n</html>\n";
+    WriteFoot(page);
     return page;
 }
 

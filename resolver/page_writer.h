@@ -32,6 +32,10 @@ std::string EscapeHtml(std::string_view text);
 // (".mp4", ".m3u8", …), the only place the page names a video file.
 std::string LinkText(const Resolution& resolution, const MediaFile& file);
 
+// The small print at the foot of both pages (e.g. "yt-dlp 2023.03.04"); none when empty. Safe
+// from any thread. This function can't fail.
+void SetSmallPrint(std::string_view text);
+
 // GET /: the form. Its first text input "url" takes the address; its first submit button sends
 // the form to /resolve.
 std::string WriteFormPage();

@@ -142,9 +142,6 @@ const char* KindName(FileKind kind) {
     return "";
 }
 
-std::string ListedAddress(const MediaFile& file, std::string_view base) {
-    return file.listedPath.empty() ? file.address : std::string(base) + file.listedPath;
-}
 
 Outcome Outcome::Failure(int status, std::string code, std::string message, bool cacheable) {
     Outcome outcome;

@@ -81,7 +81,9 @@ Resolution BuildResolution(const nlohmann::json& info);
 
 // The address a file is listed as: its own, or the service's (base, e.g. "http://host:port",
 // then its listed path). This function can't fail.
-std::string ListedAddress(const MediaFile& file, std::string_view base);
+inline std::string ListedAddress(const MediaFile& file, std::string_view base) {
+    return file.listedPath.empty() ? file.address : std::string(base) + file.listedPath;
+}
 
 // The outcome for a JSON client: {"title", "files": [...]} or {"error": {"code", "message"}};
 // addresses as listed on base. This function can't fail.

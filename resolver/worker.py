@@ -28,6 +28,7 @@ parser.add_argument("--allow", action="append", default=[])
 parser.add_argument("--deny", action="append", default=[])
 parser.add_argument("--max-parts", type=int, default=50)
 parser.add_argument("--socket-timeout", type=float, default=15.0)
+parser.add_argument("--version", action="store_true", help="print yt-dlp's version and end")
 ARGS = parser.parse_args()
 
 # End with the service, even when it is killed.
@@ -48,6 +49,7 @@ class AddressRefused(OSError):
 
 
 refused = []  # addresses refused while working on the current request
+warm_up_address = None  # the one loopback server let through, while the worker warms up
 
 
 def permitted(host):
@@ -66,6 +68,8 @@ _connect_ex = socket.socket.connect_ex
 
 
 def _check(sock, address):
+    if warm_up_address is not None and tuple(address[:2]) == warm_up_address:
+        return
     if sock.family in (socket.AF_INET, socket.AF_INET6) and not permitted(address[0]):
         refused.append(address[0])
         raise AddressRefused("connection to the internal address %s refused" % address[0])
@@ -304,5 +308,63 @@ def main():
                     "detail": clean(detail_of(error))})
 
 
+WARM_UP_PAGE = (b'<!DOCTYPE html><html><head><title>Warm-up</title></head><body>'
+                b'<video controls><source src="/warm-up.mp4" type="video/mp4"></video></body></html>')
+
+
+def warm_up():
+    """Resolves a page served from a thread of this process on 127.0.0.1, so that the first request
+    does not pay for yt-dlp's first extraction. Returns None, or why the page was not resolved."""
+    global warm_up_address
+    import http.server
+    import threading
+
+    class Page(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            body = WARM_UP_PAGE if self.path == "/warm-up.html" else b"\0" * 64
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html" if body is WARM_UP_PAGE else "video/mp4")
+            self.send_header("Content-Length", str(len(body)))
+            # Pages usually carry one; reading its date compiles yt-dlp's date formats.
+            self.send_header("Last-Modified", self.date_time_string(0))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), Page)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    warm_up_address = ("127.0.0.1", server.server_address[1])
+    try:
+        info = ydl.extract_info("http://127.0.0.1:%d/warm-up.html" % warm_up_address[1],
+                                download=False)
+        return None if info and slim(info).get("formats") else "no file was found"
+    except Exception as error:  # any failure still leaves yt-dlp's code loaded
+        return str(error)
+    finally:
+        warm_up_address = None
+        server.shutdown()
+        server.server_close()
+
+
+def ytdlp_version():
+    return yt_dlp.version.__version__
+
+
+def say_ready():
+    """The worker's first line: ready for requests, and which yt-dlp answers them."""
+    failed = warm_up()
+    if failed:
+        print("reelhawk-resolver worker: the warm-up page was not resolved: %s" % failed,
+              file=sys.stderr)
+    ANSWERS.write(json.dumps({"ready": True, "yt_dlp": ytdlp_version()}).encode("ascii") + b"\n")
+
+
 if __name__ == "__main__":
+    if ARGS.version:
+        ANSWERS.write(ytdlp_version().encode("ascii", "replace") + b"\n")
+        sys.exit(0)
+    say_ready()
     main()

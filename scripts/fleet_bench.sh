@@ -7,7 +7,7 @@
 set -euo pipefail
 REELHAWK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$REELHAWK_ROOT/scripts/lib.sh"
-reelhawk_ensure_packages
+reelhawk_ensure_packages test
 build="$REELHAWK_BUILD/resolver-release"
 # The tree the Debian package is made in (the `resolver` preset), as the resolver's benchmark.
 (cd "$REELHAWK_ROOT" && cmake --preset resolver -B "$build" >/dev/null)

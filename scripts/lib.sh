@@ -109,64 +109,86 @@ reelhawk_end_tree() {
     wait "$1" 2>/dev/null
 }
 
-# Debian packages the build, the tests and the demo need, each with a command that proves it.
+# Debian packages a script needs, each with what proves it is there: a command on PATH, or a file
+# (an absolute path, which may hold a wildcard). What is asked for grows with the argument:
+#   demo    the program, the stand-in and the driver cross-compiled, Wine, a private screen
+#   chain   and the resolver service (its libraries, yt-dlp) with Chromium as the engine
+#   test    and everything the test command builds and runs (the host flavour, the fuzz targets,
+#           the Windows tests' IDL compiler, Redis, nginx, the load generators, the package checks)
+# Installs what is missing (one apt-get call) and makes the UTF-8 locales the level needs.
 reelhawk_ensure_packages() {
+    local level=${1:-test}
     local -a want=(
-        "cmake:cmake" "make:make" "clang++:clang" "clang:clang"
-        "x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix"
-        "x86_64-w64-mingw32-widl:mingw-w64-tools"
-        "wine:wine" "/usr/lib/wine/wine64:wine64" "Xvfb:xvfb" "import:imagemagick" "xdotool:xdotool"
-        "locale-gen:locales" "xwininfo:x11-utils" "python3:python3" "chromium:chromium"
-        "pkg-config:pkgconf" "yt-dlp:yt-dlp"
-        # The resolver's Debian package: CPack finds its libraries' packages with these.
-        "dpkg-shlibdeps:dpkg-dev" "file:file"
+        "cmake:cmake" "make:make" "x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix"
+        "wine:wine" "/usr/lib/wine/wine64:wine64" "Xvfb:xvfb" "import:imagemagick"
+        "xdotool:xdotool" "locale-gen:locales" "xwininfo:x11-utils" "python3:python3"
+        # The driver's folder is configured with the tests', which wants GoogleTest's sources; the
+        # stand-in speaks Chromium's JSON.
+        "/usr/src/googletest/CMakeLists.txt:googletest"
+        "/usr/include/nlohmann/json.hpp:nlohmann-json3-dev"
     )
-    local -a missing=()
-    local entry
-    for entry in "${want[@]}"; do
-        command -v "${entry%%:*}" >/dev/null 2>&1 || missing+=("${entry#*:}")
-    done
-    [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
-    [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
-    # The resolver service: HTTP (with the TLS, zlib and brotli headers its build flags name),
-    # the command line, and yt-dlp's module for Debian's own Python.
-    [ -f /usr/include/httplib.h ] || missing+=(libcpp-httplib-dev)
-    [ -f /usr/include/CLI/CLI.hpp ] || missing+=(libcli11-dev)
-    [ -f /usr/include/openssl/ssl.h ] || missing+=(libssl-dev)
-    [ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
-    [ -f /usr/include/brotli/decode.h ] || missing+=(libbrotli-dev)
-    compgen -G '/usr/lib/*/cmake/Boost-1.81.0/BoostConfig.cmake' >/dev/null || missing+=(libboost1.81-dev)
-    # Several instances sharing state: the Redis client library and server, nginx in front, and
-    # the load generators of the fleet test and the benchmark.
-    [ -f /usr/include/hiredis/hiredis.h ] || missing+=(libhiredis-dev)
-    command -v redis-server >/dev/null 2>&1 || missing+=(redis-server)
-    [ -x /usr/sbin/nginx ] || missing+=(nginx)
-    command -v hey >/dev/null 2>&1 || missing+=(hey)
-    command -v wrk >/dev/null 2>&1 || missing+=(wrk)
-    [ -n "$(fc-list :lang=zh 2>/dev/null | head -n 1)" ] || missing+=(fonts-wqy-zenhei)
-    if [ -z "$(ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ]; then
-        missing+=(libclang-rt-dev)
+    [ "${REELHAWK_STANDIN_ENGINE:-}" = chromium ] && want+=("chromium:chromium")
+    if [ "$level" != demo ]; then
+        want+=(
+            "chromium:chromium" "clang++:clang" "pkg-config:pkgconf" "curl:curl"
+            # The resolver service: HTTP (with the TLS, zlib and brotli headers its build flags
+            # name), the command line, Redis's client, and yt-dlp's module for Debian's Python.
+            "/usr/include/httplib.h:libcpp-httplib-dev" "/usr/include/CLI/CLI.hpp:libcli11-dev"
+            "/usr/include/openssl/ssl.h:libssl-dev" "/usr/include/zlib.h:zlib1g-dev"
+            "/usr/include/brotli/decode.h:libbrotli-dev"
+            "/usr/include/hiredis/hiredis.h:libhiredis-dev" "yt-dlp:yt-dlp"
+            # Its asynchronous front and tunnel (Beast and Asio; Debian's default Boost is 1.74),
+            # and the merge of picture and sound.
+            "/usr/lib/*/cmake/Boost-1.81.0/BoostConfig.cmake:libboost1.81-dev" "ffmpeg:ffmpeg"
+        )
     fi
+    if [ "$level" = test ]; then
+        want+=(
+            "x86_64-w64-mingw32-widl:mingw-w64-tools"
+            "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-dev"
+            # The resolver's Debian package: CPack finds its libraries' packages with these; its
+            # check renders the manual pages and asks lintian about them.
+            "dpkg-shlibdeps:dpkg-dev" "file:file" "man:man-db" "lintian:lintian"
+            # The updater's check makes virtual environments (with their own pip) for its wheels.
+            "/usr/lib/python3.*/ensurepip/__init__.py:python3-venv"
+            # Several instances sharing state: Redis, nginx in front, and the load generators
+            # of the fleet test and the benchmark.
+            "redis-server:redis-server" "/usr/sbin/nginx:nginx" "hey:hey" "wrk:wrk"
+        )
+    fi
+    local -a missing=()
+    local entry proof
+    for entry in "${want[@]}"; do
+        proof=${entry%%:*}
+        if [ "${proof:0:1}" = / ]; then
+            compgen -G "$proof" >/dev/null || missing+=("${entry#*:}")
+        else
+            command -v "$proof" >/dev/null 2>&1 || missing+=("${entry#*:}")
+        fi
+    done
+    [ -n "$(fc-list :lang=zh 2>/dev/null | head -n 1)" ] || missing+=(fonts-wqy-zenhei)
     if [ ${#missing[@]} -gt 0 ]; then
         log "installing: ${missing[*]}"
         export DEBIAN_FRONTEND=noninteractive
         apt-get update -qq
         apt-get install -y -qq --no-install-recommends $(printf '%s\n' "${missing[@]}" | sort -u) \
-            fonts-wqy-zenhei >/dev/null
+            >/dev/null || return 1
     fi
-    # zh_CN for Wine's GBK code page; de_DE so a test can prove numbers ignore a decimal comma;
-    # en_US (code page 1252) and hi_IN (a Unicode-only locale: code page 65001) for the runs that
-    # prove the program does not depend on the system's code page.
-    local name generate=0
-    for name in zh_CN de_DE en_US hi_IN; do
+    # zh_CN for Wine's GBK code page. The tests also want de_DE, so a test can prove numbers
+    # ignore a decimal comma, and en_US (code page 1252) and hi_IN (a Unicode-only locale: code
+    # page 65001) for the runs that prove the program does not depend on the system's code page.
+    local name generate=()
+    local -a locales=(zh_CN)
+    [ "$level" = test ] && locales+=(de_DE en_US hi_IN)
+    for name in "${locales[@]}"; do
         if ! locale -a 2>/dev/null | grep -qi "^$name\.utf-\?8\$"; then
             sed -i "s/^# *\($name\.UTF-8 UTF-8\)/\1/" /etc/locale.gen
             grep -q "^$name\.UTF-8 UTF-8" /etc/locale.gen || echo "$name.UTF-8 UTF-8" >>/etc/locale.gen
-            generate=1
+            generate+=("$name")
         fi
     done
-    if [ $generate -eq 1 ]; then
-        log "generating the zh_CN, de_DE, en_US and hi_IN UTF-8 locales"
+    if [ ${#generate[@]} -gt 0 ]; then
+        log "generating the UTF-8 locales ${generate[*]}"
         locale-gen >/dev/null
     fi
 }

@@ -5,7 +5,7 @@
 set -euo pipefail
 REELHAWK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$REELHAWK_ROOT/scripts/lib.sh"
-reelhawk_ensure_packages
+reelhawk_ensure_packages test
 command -v wrk >/dev/null || apt-get install -y -qq --no-install-recommends wrk >/dev/null
 build="$REELHAWK_BUILD/resolver-release"
 # The tree the Debian package is made in (the `resolver` preset), so it is configured one way.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds Reelhawk and starts it under Wine, in the private prefix with the stand-in browser.
+# Builds Reelhawk (the program, the stand-in browser and the driver, not the tests) and starts it
+# under Wine, in the private prefix with the stand-in browser.
 #
 #   scripts/run.sh             the offline demo: the demo resolver site plays the resolving page
 #   scripts/run.sh ADDRESS     the whole chain live: our resolver service (resolver/) resolves the
@@ -58,11 +59,15 @@ case "${1:-}" in
 esac
 [ $# -le 1 ] || usage
 
-reelhawk_ensure_packages || exit 1
+# What this run needs, not what the tests need: the chain adds the resolver and Chromium.
+reelhawk_ensure_packages "$([ "$mode" = demo ] && echo demo || echo chain)" || exit 1
 # REELHAWK_RUN_BUILT=1 (the test command, which has just built everything): no build.
 if [ "${REELHAWK_RUN_BUILT:-}" != 1 ]; then
+    # Only what runs: the program, the stand-in browser, the driver that makes the request and the
+    # shell's recorder it registers; the test programs are the test command's.
     reelhawk_run cmake --preset windows -B "$REELHAWK_BUILD/windows" >/dev/null &&
-        reelhawk_run cmake --build "$REELHAWK_BUILD/windows" -j "$(nproc)" || exit 1
+        reelhawk_run cmake --build "$REELHAWK_BUILD/windows" -j "$(nproc)" --target reelhawk \
+            reelhawk_standin reelhawk_driver reelhawk_shell_recorder || exit 1
     if [ "$mode" != demo ]; then
         log "building the resolver service"
         reelhawk_build_resolver || exit 1

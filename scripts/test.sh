@@ -40,9 +40,13 @@ status=0
 started=$(date +%s)
 reelhawk_stop_all_on_exit
 
-reelhawk_ensure_packages || exit 1
+reelhawk_ensure_packages test || exit 1
 
 step() { log "$*"; }
+
+# The read-me and the guides link to each other; a heading renamed must not leave a link dangling.
+step "links between the documents"
+python3 "$REELHAWK_ROOT/scripts/check_docs.py" || status=1
 
 # Host: the portable parts under ASan/UBSan.
 step "host build"

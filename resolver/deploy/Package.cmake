@@ -17,12 +17,25 @@ endif()
 set(REELHAWK_SYSTEMD_UNIT_DIR ${unit_dir} CACHE PATH "Where the package puts its systemd units")
 
 set(deploy ${CMAKE_CURRENT_LIST_DIR})
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/deb)
 install(TARGETS reelhawk-resolver RUNTIME DESTINATION bin)
 install(FILES worker.py DESTINATION share/reelhawk-resolver)
+# The updater of yt-dlp, its units (the timer enabled by the operator only) and its canaries.
+install(PROGRAMS ${deploy}/reelhawk-resolver-update DESTINATION sbin)
 install(FILES ${deploy}/reelhawk-resolver.service ${deploy}/reelhawk-resolver@.service
+              ${deploy}/reelhawk-resolver-update.service ${deploy}/reelhawk-resolver-update.timer
         DESTINATION ${REELHAWK_SYSTEMD_UNIT_DIR})
 install(FILES ${deploy}/reelhawk-resolver.default DESTINATION /etc/default
         RENAME reelhawk-resolver)
+install(FILES ${deploy}/canaries DESTINATION /etc/reelhawk-resolver)
+# The manual pages, compressed as Debian keeps them (no time stamp in the gzip header).
+foreach(page reelhawk-resolver.8 reelhawk-resolver-update.8)
+    execute_process(COMMAND gzip -9nc ${deploy}/${page}
+                    OUTPUT_FILE ${PROJECT_BINARY_DIR}/deb/${page}.gz COMMAND_ERROR_IS_FATAL ANY)
+    install(FILES ${PROJECT_BINARY_DIR}/deb/${page}.gz DESTINATION share/man/man8)
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${deploy}/reelhawk-resolver.8 ${deploy}/reelhawk-resolver-update.8)
 
 set(REELHAWK_DEB_MAINTAINER "Reelhawk maintainers <maintainers@reelhawk.example>" CACHE STRING
     "The Maintainer field of the resolver's Debian package")
@@ -57,9 +70,13 @@ The web page that the Reelhawk desktop tool drives to find the addresses of
 a web video's files, and a JSON API beside it. A pool of yt-dlp worker
 processes does the work; results are cached, clients rate-limited, and
 addresses inside the service's own network refused. Several instances can
-run behind nginx, sharing their state in Redis.")
-# yt-dlp runs in the workers; the libraries the program links are found by dpkg-shlibdeps.
+run behind nginx, sharing their state in Redis. reelhawk-resolver-update
+keeps a newer yt-dlp of its own, switching only when it resolves a set of
+canary pages, and can go back.")
+# yt-dlp runs in the workers; the libraries the program links are found by dpkg-shlibdeps. The
+# updater makes its Python environments with python3-venv.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, yt-dlp")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-venv")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${deploy}/debian/conffiles ${deploy}/debian/postinst ${deploy}/debian/prerm

@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Checks the resolver's Debian package that the package target makes, without installing it.
 
-What it holds (files, modes, the conffile, the maintainer scripts, Depends); the program taken out
+What it holds (files, modes, the conffiles, the maintainer scripts, Depends); the program taken out
 of it answers on 127.0.0.1 with the worker script and yt-dlp it ships with, as an unprivileged user
-without a home and with writable code refused; systemd-analyze accepts its units where
-systemd-analyze is installed.
+without a home and with writable code refused, and names that yt-dlp; its manual pages render
+without a warning, name exactly the options each program's --help prints, and lintian says nothing
+about them; systemd-analyze accepts its units where systemd-analyze is installed.
 
 Usage: check_deb.py DEB BUILT_PROGRAM DEPLOY_DIR
 """
 import ctypes
+import gzip
 import http.server
 import json
 import os
@@ -24,7 +26,10 @@ import urllib.error
 import urllib.parse
 import urllib.request
 
-UNITS = ("reelhawk-resolver.service", "reelhawk-resolver@.service")
+UNITS = ("reelhawk-resolver.service", "reelhawk-resolver@.service",
+         "reelhawk-resolver-update.service", "reelhawk-resolver-update.timer")
+PROGRAMS = {"reelhawk-resolver": "/usr/bin/", "reelhawk-resolver-update": "/usr/sbin/"}
+MANUAL = "/usr/share/man/man8/%s.8.gz"
 
 
 def fail(message):
@@ -53,14 +58,16 @@ def check_contents(deb, deploy):
         fail("the package holds no systemd unit %s" % UNITS[0])
     doc = "/usr/share/doc/reelhawk-resolver"
     wanted = {
-        "/usr/bin/reelhawk-resolver": "-rwxr-xr-x",
         "/usr/share/reelhawk-resolver/worker.py": "-rw-r--r--",
         "/etc/default/reelhawk-resolver": "-rw-r--r--",
+        "/etc/reelhawk-resolver/canaries": "-rw-r--r--",
         doc + "/copyright": "-rw-r--r--",
         doc + "/README.Debian": "-rw-r--r--",
         doc + "/changelog.gz": "-rw-r--r--",
     }
     wanted.update({unit_dir + "/" + unit: "-rw-r--r--" for unit in UNITS})
+    wanted.update({folder + name: "-rwxr-xr-x" for name, folder in PROGRAMS.items()})
+    wanted.update({MANUAL % name: "-rw-r--r--" for name in PROGRAMS})
     if os.path.exists(os.path.join(deploy, "nginx-reelhawk-resolver.conf")):
         wanted[doc + "/examples/nginx-reelhawk-resolver.conf"] = "-rw-r--r--"
     files = {path: mode for path, (mode, _) in entries.items() if not mode.startswith("d")}
@@ -93,9 +100,10 @@ def check_control(deb, control_dir, arch):
             fail("Depends (%s) does not name %s" % (fields.get("Depends"), name))
 
     run("dpkg-deb", "-e", deb, control_dir)
+    conffiles = ["/etc/default/reelhawk-resolver", "/etc/reelhawk-resolver/canaries"]
     with open(os.path.join(control_dir, "conffiles")) as f:
-        if f.read().split() != ["/etc/default/reelhawk-resolver"]:
-            fail("the conffiles are not exactly /etc/default/reelhawk-resolver")
+        if sorted(f.read().split()) != conffiles:
+            fail("the conffiles are not exactly %s" % conffiles)
     for script in ("postinst", "prerm", "postrm"):
         path = os.path.join(control_dir, script)
         if os.stat(path).st_mode & 0o777 != 0o755:
@@ -114,8 +122,14 @@ def check_program(program, built):
     if os.path.getmtime(program) + 1 < os.path.getmtime(built):
         fail("the package is older than %s: build the package target again" % built)
     version = run(program, "--version").stdout.strip()
-    if version != "reelhawk-resolver 1.0":
+    if version != "reelhawk-resolver 1.0\nyt-dlp %s (/usr/bin/python3)" % debian_ytdlp():
         fail("--version says %r" % version)
+
+
+def debian_ytdlp():
+    """The version of Debian's yt-dlp, which the packaged worker runs by default."""
+    return run("/usr/bin/python3", "-c", "import yt_dlp.version; print(yt_dlp.version.__version__)"
+               ).stdout.strip()
 
 
 class Pages(http.server.SimpleHTTPRequestHandler):
@@ -195,6 +209,13 @@ def check_service(root, work):
         if status != 200 or urls != [page.replace("page.html", "clip.mp4")]:
             log.seek(0)
             fail("the sample page gave %s %s (service: %s)" % (status, body, log.read()))
+        # The yt-dlp that answers, in /healthz and in the page's small print.
+        ytdlp = debian_ytdlp()
+        if get(base + "healthz")[1].get("yt_dlp") != ytdlp:
+            fail("/healthz does not name yt-dlp %s: %s" % (ytdlp, get(base + "healthz")[1]))
+        with DIRECT.open(base + "resolve?url=" + urllib.parse.quote(page, safe=""), timeout=30) as r:
+            if ("<small>yt-dlp %s</small>" % ytdlp) not in r.read().decode():
+                fail("the result page does not say yt-dlp %s in its small print" % ytdlp)
 
         service.send_signal(signal.SIGTERM)
         if service.wait(timeout=15) != 0:
@@ -207,9 +228,44 @@ def check_service(root, work):
         log.close()
 
 
+def check_manuals(root, deb):
+    """Each manual page renders without a warning and names exactly the options its program's
+    --help prints (a flag added without its paragraph fails here); lintian says nothing about
+    them."""
+    if shutil.which("man") is None or shutil.which("lintian") is None:
+        print("skipped: man or lintian is not installed, the manual pages are not checked")
+        return
+    for name, folder in PROGRAMS.items():
+        page = root + MANUAL % name
+        rendered = subprocess.run(["man", "--warnings", "-E", "UTF-8", "-l", page],
+                                  capture_output=True, text=True, timeout=60,
+                                  env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"))
+        if rendered.returncode != 0 or rendered.stderr.strip() or "OPTIONS" not in rendered.stdout:
+            fail("man -l %s: status %d\n%s" % (name, rendered.returncode, rendered.stderr))
+        with gzip.open(page, "rt") as f:
+            source = f.read()
+        options = source.split("\n.SH OPTIONS\n", 1)[-1].split("\n.SH ", 1)[0]
+        # Each option's paragraph: .TP, then the line naming it (and its short form).
+        manual = set(re.findall(r"\\-\\-([a-z][a-z\\-]*)", "\n".join(
+            line for previous, line in zip(options.splitlines(), options.splitlines()[1:])
+            if previous == ".TP")))
+        manual = {option.replace("\\-", "-") for option in manual}
+        helped = set(re.findall(r"^\s+(?:-\w,\s*)?--([a-z][a-z-]*)", run(
+            root + folder + name, "--help").stdout, re.M))
+        if manual != helped:
+            fail("the manual page of %s names %s, --help %s: each option wants its paragraph" %
+                 (name, sorted(manual - helped), sorted(helped - manual)))
+    said = subprocess.run(["lintian", "--pedantic", "--display-info", deb], capture_output=True,
+                          text=True, timeout=120).stdout
+    tags = [line for line in said.splitlines()
+            if re.match(r"[EWIPX]: \S+: \S*(manual|manpage|groff|whatis)", line)]
+    if tags:
+        fail("lintian on the manual pages:\n" + "\n".join(tags))
+
+
 def check_units(root, unit_dir, work):
-    """systemd-analyze verify on copies of the units whose program is the extracted one (it checks
-    that the program exists)."""
+    """systemd-analyze verify on copies of the units whose programs are the extracted ones (it
+    checks that they exist), with the package's manual pages for their man: references."""
     analyze = shutil.which("systemd-analyze")
     if analyze is None:
         print("skipped: systemd-analyze is not installed, the units are not verified")
@@ -219,13 +275,16 @@ def check_units(root, unit_dir, work):
     for unit in UNITS:
         with open(os.path.join(root, unit_dir.lstrip("/"), unit)) as f:
             text = f.read()
-        if "ExecStart=/usr/bin/reelhawk-resolver " not in text:
-            fail("%s does not start /usr/bin/reelhawk-resolver" % unit)
+        for name, folder in PROGRAMS.items():
+            text = text.replace("ExecStart=%s%s" % (folder, name),
+                                "ExecStart=%s%s%s" % (root, folder, name))
+        if "ExecStart=" in text and "ExecStart=" + root not in text:
+            fail("%s does not start a program of the package" % unit)
         with open(os.path.join(units, unit), "w") as f:
-            f.write(text.replace("/usr/bin/reelhawk-resolver",
-                                 os.path.join(root, "usr/bin/reelhawk-resolver")))
+            f.write(text)
     result = subprocess.run([analyze, "verify"] + [os.path.join(units, u) for u in UNITS],
-                            capture_output=True, text=True, timeout=60)
+                            capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, MANPATH=os.path.join(root, "usr/share/man")))
     # It warns about a directive it does not know or cannot parse, and still succeeds.
     said = [line for line in (result.stdout + result.stderr).splitlines()
             if "reelhawk-resolver" in line]
@@ -248,8 +307,10 @@ def main():
         run("dpkg-deb", "-x", deb, root)
         check_program(os.path.join(root, "usr/bin/reelhawk-resolver"), built)
         check_service(root, work)
+        check_manuals(root, deb)
         verified = check_units(root, unit_dir, work)
-    print("ok: %s holds the service, which answered on 127.0.0.1%s" %
+    print("ok: %s holds the service, which answered on 127.0.0.1, and its updater; their manual "
+          "pages match their options%s" %
           (os.path.basename(deb), "; systemd-analyze accepts its units" if verified else ""))
 
 

@@ -13,6 +13,10 @@ arguments. Every request is appended to the file named by REELHAWK_FAKE_LOG.
   .../spawn         starts a child process in its group, then never answers
   .../novideo       answers that no video was found
   .../stray         answers, then writes one more answer out of turn
+
+Its first line says it is ready, and which yt-dlp it runs: "fake" at once; with
+REELHAWK_FAKE_READY naming a file, only once that file exists (at most a minute), the file's text
+being the version ("never": it ends without saying it).
 """
 import json
 import os
@@ -35,6 +39,19 @@ def video(name):
         {"url": "http://127.0.0.1:9/files/%s.mp4" % name, "ext": "mp4", "protocol": "http",
          "vcodec": "avc1", "acodec": "mp4a", "width": 640, "height": 360}]}}
 
+
+gate = os.environ.get("REELHAWK_FAKE_READY")
+version = "fake"
+for _ in range(6000 if gate else 0):
+    if os.path.exists(gate):
+        with open(gate) as f:
+            version = f.read().strip()
+        break
+    time.sleep(0.01)
+if version == "never":
+    sys.exit(0)
+sys.stdout.write(json.dumps({"ready": True, "yt_dlp": version}) + "\n")
+sys.stdout.flush()
 
 for line in sys.stdin:
     request = json.loads(line)

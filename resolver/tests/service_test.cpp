@@ -9,6 +9,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
 #include <future>
 #include <set>
 #include <sstream>
@@ -78,21 +81,51 @@ bool SettlesAt(const RunningService& s, std::size_t count) {
     return false;
 }
 
+// New fake workers say they are ready only while the gate is open, naming its text as their
+// yt-dlp version; while it is closed they stay warming up.
+class ReadyGate {
+  public:
+    ReadyGate() : path_(dir_.File("ready")) { setenv("REELHAWK_FAKE_READY", path_.c_str(), 1); }
+    ~ReadyGate() { unsetenv("REELHAWK_FAKE_READY"); }
+    void Open(const std::string& version) {
+        std::ofstream(path_ + ".new") << version;
+        std::rename((path_ + ".new").c_str(), path_.c_str());
+    }
+    void Close() { std::remove(path_.c_str()); }
+
+  private:
+    TempDir dir_;
+    std::string path_;
+};
+
+// Asks /healthz until the condition holds, at most 10 s.
+bool HealthBecomes(const RunningService& s, const std::function<bool(const json&)>& holds) {
+    for (int i = 0; i < 200; ++i) {
+        const json h = Health(s);
+        if (h.is_object() && holds(h)) {
+            return true;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
 TEST(Workers, EveryRequestIsAnsweredInTimeWhateverTheWorkerDoesAndNothingIsLeftBehind) {
     FakeLog log;
     RunningService service(FakeArgs({"--workers", "2", "--timeout", "2", "--cache-ttl", "0"}));
     ASSERT_TRUE(service.started());
-    ASSERT_TRUE(SettlesAt(service, 2));
+    ASSERT_TRUE(HealthBecomes(service, [](const json& h) { return h["workers"]["ready"] == 2; }));
     std::set<pid_t> seen;
 
-    // /healthz keeps answering through all of it.
+    // /healthz keeps answering through all of it (503 while both workers were just killed and
+    // their successors still warm up).
     std::atomic<bool> done = false;
     std::atomic<int> healthFailures = 0;
     std::atomic<int> healthAnswers = 0;
     std::thread health([&] {
         for (int i = 0; i < 600 && !done; ++i) {
             const auto r = service.Get("/healthz");
-            (r && r->status == 200 ? healthAnswers : healthFailures)++;
+            (r && (r->status == 200 || r->status == 503) ? healthAnswers : healthFailures)++;
             std::this_thread::sleep_for(50ms);
         }
     });
@@ -151,32 +184,94 @@ TEST(Workers, EveryRequestIsAnsweredInTimeWhateverTheWorkerDoesAndNothingIsLeftB
     }
 }
 
-TEST(Workers, AreReplacedBetweenRequestsAfterTheirCountOrPastTheirMemoryWithoutFailingAny) {
+TEST(Workers, AreReplacedAfterTheirCountOrMemoryBySuccessorsThatWarmUpWhileTheyServe) {
     {
         FakeLog log;
+        ReadyGate gate;
+        gate.Open("1");
         RunningService service(FakeArgs({"--workers", "1", "--worker-requests", "3"}));
         ASSERT_TRUE(service.started());
-        for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(HealthBecomes(service, [](const json& h) { return h["ready"] == true; }));
+        // Past its count, the worker keeps serving while its successor cannot warm up.
+        gate.Close();
+        for (int i = 0; i < 8; ++i) {
             const auto r = service.ResolveJson(std::string(kSite) + "/video/n" + std::to_string(i));
             ASSERT_TRUE(r);
             EXPECT_EQ(r->status, 200) << r->body;
         }
-        EXPECT_EQ(Health(service)["workers"]["replaced"], 3);
-        EXPECT_EQ(log.Pids().size(), 4u) << "three requests a worker";
+        EXPECT_EQ(log.Pids().size(), 1u) << "a request was given to a worker still warming up";
+        EXPECT_EQ(Health(service)["workers"]["alive"], 2) << "one successor, warming up";
+        // Warm, it takes over; the worker it replaces ends.
+        gate.Open("2");
+        EXPECT_TRUE(HealthBecomes(service, [](const json& h) {
+            return h["workers"]["replaced"] == 1 && h["yt_dlp"] == "2";
+        }));
+        EXPECT_EQ(service.ResolveJson(std::string(kSite) + "/video/last")->status, 200);
+        EXPECT_EQ(log.Pids().size(), 2u);
+        EXPECT_TRUE(SettlesAt(service, 1));
     }
     {
         FakeLog log;
         RunningService service(FakeArgs({"--workers", "1", "--worker-memory", "64"}));
         ASSERT_TRUE(service.started());
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i < 3; ++i) {
             const auto r = service.ResolveJson(std::string(kSite) + "/grow?" + std::to_string(i));
             ASSERT_TRUE(r);
             EXPECT_EQ(r->status, 200) << r->body;
         }
         // 40 MB a request: a worker passes 64 MB at its second request.
-        EXPECT_GE(Health(service)["workers"]["replaced"], 2);
-        EXPECT_EQ(Health(service)["workers"]["killed"], 0);
+        EXPECT_TRUE(HealthBecomes(service, [](const json& h) {
+            return h["workers"]["replaced"] >= 1 && h["workers"]["killed"] == 0;
+        }));
     }
+}
+
+TEST(Workers, SighupReplacesEveryWorkerOneAtATimeWhileTheOldOnesServe) {
+    FakeLog log;
+    ReadyGate gate;
+    gate.Open("old");
+    RunningService service(FakeArgs({"--workers", "2", "--cache-ttl", "0"}));
+    ASSERT_TRUE(service.started());
+    ASSERT_TRUE(HealthBecomes(
+        service, [](const json& h) { return h["workers"]["ready"] == 2 && h["yt_dlp"] == "old"; }));
+    gate.Close();
+    auto inFlight = std::async(std::launch::async, [&] {
+        return service.ResolveJson(std::string(kSite) + "/slow/1000/inflight");
+    });
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(kill(service.pid(), SIGHUP), 0);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(service.ResolveJson(std::string(kSite) + "/video/r" + std::to_string(i))->status,
+                  200);
+    }
+    EXPECT_EQ(inFlight.get()->status, 200);
+    // One successor at a time: the second waits for the first to be warm.
+    const json during = Health(service);
+    EXPECT_EQ(during["workers"]["started"], 3) << during;
+    EXPECT_EQ(during["yt_dlp"], "old");
+    gate.Open("new");
+    EXPECT_TRUE(HealthBecomes(service, [](const json& h) {
+        return h["workers"]["replaced"] == 2 && h["workers"]["ready"] == 2 && h["yt_dlp"] == "new";
+    })) << Health(service);
+    EXPECT_EQ(Health(service)["workers"]["started"], 4);
+    EXPECT_TRUE(SettlesAt(service, 2));
+    EXPECT_EQ(log.Pids().size(), 2u) << "a request went to a worker still warming up";
+}
+
+TEST(Workers, OneNotReadyInTimeIsKilledAndStartedAgainWhileRequestsWaitOnlyTheirOwnTime) {
+    ReadyGate gate;
+    RunningService service(FakeArgs({"--workers", "1", "--timeout", "1"}));
+    ASSERT_TRUE(service.started());
+    EXPECT_TRUE(HealthBecomes(service, [](const json& h) {
+        return h["workers"]["not_ready"] >= 1 && h["ready"] == false;
+    }));
+    EXPECT_EQ(service.Get("/healthz")->status, 503);
+    const auto waited = service.ResolveJson(std::string(kSite) + "/video/early");
+    ASSERT_TRUE(waited);
+    EXPECT_EQ(waited->status, 504) << waited->body;
+    gate.Open("late");
+    EXPECT_TRUE(HealthBecomes(service, [](const json& h) { return h["ready"] == true; }));
+    EXPECT_EQ(service.ResolveJson(std::string(kSite) + "/video/late")->status, 200);
 }
 
 TEST(Workers, AFullQueueIsAnsweredAtOnceWith503AndRetryAfter) {

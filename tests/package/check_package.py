@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the release zip that the package target makes (scripts/test.sh builds it).
 
-Usage: check_package.py ZIP BUILT_EXE README_MD VERSION RESOLVER_URL CPACK_CONFIG
+Usage: check_package.py ZIP BUILT_EXE USER_GUIDE VERSION RESOLVER_URL CPACK_CONFIG
 
 Also has cpack make the zip once more from CPACK_CONFIG as for a release (not a test build), which
 must be refused while the program is built for a resolving page that exists only in the tests.
@@ -23,7 +23,7 @@ def utf16(text):
 
 
 def main():
-    zip_path, built_exe, readme_md, version, resolver_url, cpack_config = sys.argv[1:7]
+    zip_path, built_exe, guide_md, version, resolver_url, cpack_config = sys.argv[1:7]
     # Built for the demo resolver, the zip can only be a test build's, which says so in its name.
     demo = "://resolver.reelhawk.test/" in resolver_url
     test_build = zip_path.endswith("-test.zip")
@@ -83,13 +83,13 @@ def main():
                  ("was not refused" if demo else "was refused", release.returncode, made,
                   release.stdout))
 
-    # The project's README says how to make the zip and what it holds.
-    with open(readme_md, encoding="utf-8") as f:
-        readme = f.read()
+    # The user's guide says how to make the zip and what it holds.
+    with open(guide_md, encoding="utf-8") as f:
+        guide = f.read()
     for mention in ("Reelhawk-%s-win64.zip" % version, "--target package", "reelhawk.exe",
                     "README.txt", "-DREELHAWK_RESOLVER_URL=https://", "REELHAWK_TEST_BUILD"):
-        if mention not in readme:
-            fail("README.md does not mention %s" % mention)
+        if mention not in guide:
+            fail("%s does not mention %s" % (os.path.basename(guide_md), mention))
     print("ok: %s holds %s" % (os.path.basename(zip_path), ", ".join(names)))
 
 
