@@ -185,6 +185,17 @@ Service::Service(const Options& options)
         [this](const std::string& page, Deadline deadline, OutcomeDone done) {
             pool_->Extract(page, deadline, std::move(done));
         });
+    MergeSettings merge;
+    merge.merges = options.merges;
+    merge.maxDuration = std::chrono::seconds(options.maxDurationSeconds);
+    merge.timeout = std::chrono::seconds(options.timeoutSeconds);
+    merges_ = std::make_unique<Merges>(merge, io_, *tunnels_);
+    tunnels_->SetFinisher([this](Resolution& resolution, const std::string& page) {
+        merges_->AddMergedFiles(resolution, page);
+    });
+    tunnels_->SetInputFailed([this](const std::string& merge, const std::string& why) {
+        merges_->InputFailed(merge, why);
+    });
 
     http::ServerSettings server;
     server.maxConnections = static_cast<std::size_t>(options.maxConnections);
@@ -200,6 +211,7 @@ Service::Service(const Options& options)
 
 Service::~Service() {
     server_.reset();
+    merges_.reset();
     tunnels_.reset();
     pool_.reset();
     blocking_.stop();
@@ -215,6 +227,13 @@ bool Service::Bind() {
         return false;
     }
     const bool v6 = options_.host.find(':') != std::string::npos;
+    // ffmpeg reads a merge's inputs from the service itself, on loopback when it listens on
+    // every address.
+    const std::string self = options_.host == "0.0.0.0" ? "127.0.0.1"
+                             : options_.host == "::"    ? "[::1]"
+                             : v6                       ? "[" + options_.host + "]"
+                                                        : options_.host;
+    merges_->SetLoopback("http://" + self + ":" + std::to_string(port_));
     std::cerr << "reelhawk-resolver " << kVersion << " listening on http://"
               << (v6 ? "[" + options_.host + "]" : options_.host) << ":" << port_ << "/ with "
               << options_.workers << " workers" << std::endl;
@@ -242,6 +261,8 @@ void Service::Run() {
 void Service::Stop() {
     stopping_ = true;
     server_->Stop();
+    // A merge in flight is a stream: cut, and its ffmpeg ended with it.
+    merges_->KillAll();
 }
 
 void Service::Reload() {
@@ -310,7 +331,15 @@ void Service::Handle(ExchangePtr exchange) {
     // Downloads are not counted against the rate limit (which limits resolving): one download
     // may be many range requests. They have limits of their own.
     if (exchange->path().starts_with("/t/")) {
-        tunnels_->Serve(exchange, Client(*exchange), false);
+        // A merge's ffmpeg reading its input says which merge it works for.
+        const auto merge = exchange->request().find("X-Reelhawk-Merge");
+        const std::string id =
+            merge == exchange->request().end() ? std::string() : std::string(merge->value());
+        tunnels_->Serve(exchange, Client(*exchange), merges_->Internal(id) ? id : std::string());
+        return;
+    }
+    if (exchange->path().starts_with("/m/")) {
+        merges_->Serve(exchange);
         return;
     }
     if (!limiter_->enabled()) {
@@ -497,6 +526,7 @@ void Service::ServeHealth(const ExchangePtr& exchange) {
             {"cache", {{"entries", results_->size()}, {"ttl", options_.cacheTtlSeconds}}},
             {"connections", server_->connections()},
             {"tunnels", {{"mode", options_.tunnel}, {"streams", tunnels_->streams()}}},
+            {"merges", {{"running", merges_->running()}, {"limit", options_.merges}}},
         };
         http::Reply reply = http::Reply::Text(ready ? 200 : 503, kJson, DumpJson(health));
         reply.headers.set(field::cache_control, "no-store");

@@ -13,6 +13,7 @@
 
 #include "address_guard.h"
 #include "http_server.h"
+#include "merge.h"
 #include "options.h"
 #include "rate_limit.h"
 #include "redis_store.h"
@@ -76,6 +77,7 @@ class Service {
     std::unique_ptr<UpstreamContext> upstream_;
     std::unique_ptr<TunnelStore> tunnelStore_;
     std::unique_ptr<Tunnels> tunnels_;
+    std::unique_ptr<Merges> merges_;
     std::unique_ptr<http::Server> server_;
     std::atomic<bool> stopping_ = false;
     int port_ = 0;

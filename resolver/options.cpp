@@ -90,6 +90,14 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode) {
                    "tunnel downloads at once per client; beyond: 429")
         ->capture_default_str()
         ->check(CLI::Range(1, 100000));
+    app.add_option("--merges", o.merges,
+                   "ffmpeg processes joining picture and sound at once; beyond: 503 (default: "
+                   "twice the cores)")
+        ->check(CLI::Range(1, 10000));
+    app.add_option("--max-duration", o.maxDurationSeconds,
+                   "seconds of video above which no merged file is offered")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000000));
     app.add_flag("--version", version,
                  "print the version, and that of the yt-dlp --python runs, and end");
     try {
@@ -162,6 +170,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode) {
             return usage("--public-url takes http(s)://HOST[:PORT], such as https://resolver.example: " +
                          o.publicUrl);
         }
+    }
+    if (o.merges == 0) {
+        o.merges = 2 * static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     }
     if (o.workers == 0) {
         o.workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));

@@ -33,6 +33,8 @@ struct Options {
     int tunnelTtlSeconds = 3600;
     int tunnelStreams = 256;
     int tunnelClientStreams = 16;
+    int merges = 0;  // 0: twice the cores
+    int maxDurationSeconds = 10800;
 };
 
 // Parses the command line. Returns nullopt when the program should end, with exitCode set: 0

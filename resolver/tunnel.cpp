@@ -358,6 +358,18 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
         auto self = shared_from_this();
         tunnels.WithStore([self] {
             Resolution& r = self->resolution;
+            if (self->tunnels.finisher_) {
+                self->tunnels.finisher_(r, self->page);
+                // Files added before others shift them: the tunnel marks follow the files.
+                std::vector<bool> marks;
+                std::size_t next = 0;
+                for (const MediaFile& file : r.files) {
+                    marks.push_back(file.kind != FileKind::Merged && next < self->tunnel.size() &&
+                                    self->tunnel[next]);
+                    next += file.kind != FileKind::Merged;
+                }
+                self->tunnel = std::move(marks);
+            }
             for (std::size_t i = 0; i < r.files.size(); ++i) {
                 MediaFile& file = r.files[i];
                 if (self->tunnel[i]) {
@@ -448,6 +460,7 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
     Tunnels& tunnels;
     std::shared_ptr<http::Exchange> exchange;
     std::string client;
+    std::string merge;  // the merge this is an input of
     bool internal;
     bool counted = false;
     TunnelToken token;
@@ -460,8 +473,19 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
     std::shared_ptr<UpstreamFetch> fetch;
     std::string playlist;  // a playlist read whole before it is rewritten
 
-    TunnelRequest(Tunnels& t, std::shared_ptr<http::Exchange> e, std::string c, bool i)
-        : tunnels(t), exchange(std::move(e)), client(std::move(c)), internal(i) {}
+    TunnelRequest(Tunnels& t, std::shared_ptr<http::Exchange> e, std::string c, std::string m)
+        : tunnels(t),
+          exchange(std::move(e)),
+          client(std::move(c)),
+          merge(std::move(m)),
+          internal(!merge.empty()) {}
+
+    // A merge's input that fails makes the merge fail, whatever ffmpeg makes of it.
+    void Failed(const std::string& why) {
+        if (internal && tunnels.inputFailed_) {
+            tunnels.inputFailed_(merge, why);
+        }
+    }
 
     ~TunnelRequest() {
         if (fetch) {
@@ -476,6 +500,9 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
     bool head() const { return exchange->head(); }
 
     void Respond(http::Reply reply) {
+        if (reply.status >= 400) {
+            Failed("the input's tunnel answered " + std::to_string(reply.status));
+        }
         reply.headers.set("Cache-Control", "private");
         exchange->Respond(std::move(reply));
     }
@@ -716,10 +743,11 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
         std::shared_ptr<TunnelRequest> request;
         explicit Source(std::shared_ptr<TunnelRequest> r) : request(std::move(r)) {}
         void Next(Piece done) override {
-            request->fetch->Read(kUpstreamMaxPiece, [done = std::move(done)](
+            request->fetch->Read(kUpstreamMaxPiece, [request = request, done = std::move(done)](
                                                         const UpstreamFailure& failure,
                                                         std::string_view data, bool end) {
                 if (failure) {
+                    request->Failed(failure.message);
                     done({}, false, "the file's host failed: " + failure.message);
                 } else {
                     done(data, end, {});
@@ -727,6 +755,7 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
             });
         }
         void Cancel(const std::string&) override {
+            // Not a failure of the input: ffmpeg leaves a connection when it seeks.
             if (request && request->fetch) {
                 request->fetch->Cancel();
             }
@@ -735,10 +764,10 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
 };
 
 void Tunnels::Serve(std::shared_ptr<http::Exchange> exchange, const std::string& client,
-                    bool internal) {
+                    const std::string& merge) {
     std::string_view rest = exchange->path();
     rest.remove_prefix(std::string_view("/t/").size());
-    auto request = std::make_shared<TunnelRequest>(*this, std::move(exchange), client, internal);
+    auto request = std::make_shared<TunnelRequest>(*this, std::move(exchange), client, merge);
     request->Start(rest);
 }
 

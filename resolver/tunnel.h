@@ -66,9 +66,20 @@ class Tunnels {
     std::optional<TunnelRecord> Find(const std::string& token);
 
     // Serves GET or HEAD /t/TOKEN/NAME (and the addresses a rewritten playlist names). client:
-    // whose streams are counted; internal: a request the service makes itself (a merge's input),
-    // counted against no limit.
-    void Serve(std::shared_ptr<http::Exchange> exchange, const std::string& client, bool internal);
+    // whose streams are counted; merge: the id of the service's own merge this request is an
+    // input of (counted against no limit, told when it fails), else empty.
+    void Serve(std::shared_ptr<http::Exchange> exchange, const std::string& client,
+               const std::string& merge);
+
+    // What Prepare does last with the files it has sorted (adding merged files), where the store
+    // may be called; and whom a merge's failed input is told to.
+    void SetFinisher(std::function<void(Resolution&, const std::string& page)> finisher) {
+        finisher_ = std::move(finisher);
+    }
+    void SetInputFailed(std::function<void(const std::string& merge, const std::string& why)> told) {
+        inputFailed_ = std::move(told);
+    }
+    const boost::asio::any_io_executor& blocking() const { return blocking_; }
 
     int streams() const { return streams_; }
 
@@ -97,6 +108,8 @@ class Tunnels {
     UpstreamContext& upstream_;
     TunnelStore& store_;
     Reresolve reresolve_;
+    std::function<void(Resolution&, const std::string&)> finisher_;
+    std::function<void(const std::string&, const std::string&)> inputFailed_;
     std::atomic<int> streams_ = 0;
     std::mutex mutex_;
     std::unordered_map<std::string, int> clients_;  // streams per client
