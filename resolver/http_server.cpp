@@ -313,7 +313,10 @@ class Session : public std::enable_shared_from_this<Session> {
         if (!head && body) {
             whole_->body() = bhttp::span_body<const char>::value_type(body->data(), body->size());
         }
-        whole_->content_length(head && reply_.length ? *reply_.length : size);
+        // A HEAD answers the length the GET would have; one made as it is sent has none.
+        if (!head || reply_.length || body) {
+            whole_->content_length(head && reply_.length ? *reply_.length : size);
+        }
         ending_.bodyBytes = head ? 0 : size;
         stream_.expires_after(settings().writeTimeout);
         wholeSerializer_.emplace(*whole_);

@@ -138,8 +138,18 @@ void Merges::AddMergedFiles(Resolution& r, const std::string& page) {
         merged.width = picture.width;
         merged.height = picture.height;
         merged.duration = picture.duration;
-        if (picture.size && sound.size) {
-            merged.size = *picture.size + *sound.size;
+        // About the two inputs' sizes: theirs, else their bitrates over the video's length.
+        const auto size = [](const MediaFile& f) -> std::optional<std::int64_t> {
+            if (f.size) {
+                return f.size;
+            }
+            if (f.bitrate && f.duration) {
+                return static_cast<std::int64_t>(*f.bitrate * 125.0 * *f.duration);
+            }
+            return std::nullopt;
+        };
+        if (size(picture) && size(sound)) {
+            merged.size = *size(picture) + *size(sound);
         }
         merged.joins = {picture.format, sound.format};
         TunnelRecord record;

@@ -103,6 +103,9 @@ void AddVideoFiles(const json& video, int part, std::vector<MediaFile>& files) {
         } else if (const auto v = video.find("duration"); v != video.end() && v->is_number()) {
             file.duration = v->get<double>();
         }
+        if (const auto it = format.find("tbr"); it != format.end() && it->is_number()) {
+            file.bitrate = it->get<double>();
+        }
         if (const auto it = format.find("http_headers"); it != format.end() && it->is_object()) {
             for (const auto& [name, value] : it->items()) {
                 if (value.is_string()) {

@@ -36,6 +36,7 @@ struct MediaFile {
     std::string vcodec;  // yt-dlp's codec names ("avc1.64001f", "mp4a.40.2"), may be empty
     std::string acodec;
     std::optional<double> duration;  // of the video, in seconds
+    std::optional<double> bitrate;   // kbit/s, as yt-dlp gives it (tbr)
     // How the file is fetched: the headers yt-dlp would send, and for a stream served in pieces
     // the pieces' addresses in order. Used to make tunnels; not kept with a result.
     Headers headers;

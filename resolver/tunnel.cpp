@@ -261,7 +261,10 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
     std::vector<bool> tunnel;
     std::vector<std::shared_ptr<UpstreamFetch>> probes;
     int pending = 0;
+    bool measuring = false;
     bool finished = false;
+    Deadline deadline;
+    Clock::time_point probeUntil;
 
     Preparation(Tunnels& t, Resolution r, std::string p, std::function<void(Resolution)> d)
         : tunnels(t),
@@ -272,7 +275,9 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
           timer(strand),
           tunnel(resolution.files.size(), false) {}
 
-    void Start(Deadline deadline) {
+    void Start(Deadline requestDeadline) {
+        deadline = requestDeadline;
+        probeUntil = std::min(Clock::now() + tunnels.settings_.probeTime, deadline);
         const TunnelMode mode = tunnels.settings_.mode;
         std::vector<std::size_t> asked;
         for (std::size_t i = 0; i < resolution.files.size(); ++i) {
@@ -287,12 +292,12 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
             }
         }
         if (asked.empty()) {
-            Finish();
+            Measure(deadline);
             return;
         }
         // Every host asked at once, for the file's first byte with only the headers any client
         // sends: a file that comes is listed as it is; one that does not, in time, is tunnelled.
-        const auto until = std::min(Clock::now() + tunnels.settings_.probeTime, deadline);
+        const auto until = probeUntil;
         const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
                                        until - Clock::now()),
                                    std::chrono::milliseconds(1));
@@ -332,12 +337,70 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
         const bool comes = !failure && head.status >= 200 && head.status < 300;
         tunnel[i] = !comes;
         if (comes && !file.size) {
-            const std::string range = head.Field("Content-Range");
-            if (const auto total = RangeTotal(range)) {
-                file.size = static_cast<std::int64_t>(*total);
-            } else if (head.status == 200 && head.contentLength) {
-                file.size = static_cast<std::int64_t>(*head.contentLength);
+            Sized(file, head);
+        }
+        if (--pending == 0) {
+            timer.cancel();
+            for (auto& probe : probes) {
+                probe->Cancel();
             }
+            probes.clear();
+            Measure(deadline);
+        }
+    }
+
+    // The sizes not known of the files the service will fetch (a tunnel's, or a picture or sound
+    // it may merge), asked of their hosts as their first byte with every header they need, so
+    // that the list says them and a merge can tell its length about. Within what is left of the
+    // time for asking.
+    void Measure(Deadline until) {
+        std::vector<std::size_t> asked;
+        for (std::size_t i = 0; i < resolution.files.size(); ++i) {
+            const MediaFile& f = resolution.files[i];
+            const bool fetched = tunnel[i] || f.kind == FileKind::PictureOnly ||
+                                 f.kind == FileKind::SoundOnly;
+            if (fetched && !f.size && f.fragments.empty() && f.extension != "m3u8" &&
+                f.kind != FileKind::PlaylistPart && tunnels.settings_.mode != TunnelMode::Never) {
+                asked.push_back(i);
+            }
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::min(until, probeUntil) - Clock::now());
+        if (asked.empty() || left.count() <= 0) {
+            Finish();
+            return;
+        }
+        measuring = true;
+        pending = static_cast<int>(asked.size());
+        auto self = shared_from_this();
+        net::dispatch(strand, [self, asked, left] {
+            for (std::size_t i : asked) {
+                const MediaFile& file = self->resolution.files[i];
+                UpstreamRequest request;
+                request.url = file.address;
+                request.headers = file.headers;
+                request.headers.emplace_back("Range", "bytes=0-0");
+                request.timeout = left;
+                self->probes.push_back(StartFetch(
+                    self->strand, self->tunnels.upstream_, request,
+                    [self, i](const UpstreamFailure& failure, const UpstreamHead& head) {
+                        self->Measured(i, failure, head);
+                    }));
+            }
+            self->timer.expires_after(left);
+            self->timer.async_wait([self](boost::system::error_code error) {
+                if (!error) {
+                    for (auto& probe : self->probes) {
+                        probe->Cancel();
+                    }
+                }
+            });
+        });
+    }
+
+    void Measured(std::size_t i, const UpstreamFailure& failure, const UpstreamHead& head) {
+        if (!failure && head.status >= 200 && head.status < 300) {
+            Sized(resolution.files[i], head);
         }
         if (--pending == 0) {
             timer.cancel();
@@ -346,6 +409,14 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
             }
             probes.clear();
             Finish();
+        }
+    }
+
+    static void Sized(MediaFile& file, const UpstreamHead& head) {
+        if (const auto total = RangeTotal(head.Field("Content-Range"))) {
+            file.size = static_cast<std::int64_t>(*total);
+        } else if (head.status == 200 && head.contentLength) {
+            file.size = static_cast<std::int64_t>(*head.contentLength);
         }
     }
 
