@@ -23,8 +23,11 @@
 # REELHAWK_RESOLVER_OPTS adds options to the service's command line (e.g. --python, for a newer
 # yt-dlp than Debian's).
 # --sample does this for each page of the sample site (scripts/sample_site.py: one video, an HLS
-# stream, two videos, none), checks that each lists exactly its files and that the opened address
-# gives the file's bytes, and exits non-zero when anything differs.
+# stream, two videos, none; a file its host gives only with the site's Referer, which the service
+# lists as its own tunnel address; picture and sound apart, which it lists merged first), checks
+# that each lists exactly its files, double-clicks the first address of the one-video page, the
+# Referer page and the DASH page and checks that what the address gives is the file (the merged
+# file: picture and sound), and exits non-zero when anything differs.
 #
 # What it leaves in $REELHAWK_BUILD/artifacts:
 #   reelhawk-harvest.png         the window with the list filled
@@ -111,7 +114,7 @@ if [ "$mode" != demo ]; then
     if [ "$mode" = sample ]; then
         reelhawk_start_sample_site || exit 1
         pages=()
-        for page in one two hls none; do
+        for page in one two hls none hotlink dash; do
             pages+=("${REELHAWK_SAMPLE_URL}$page.html")
         done
         # The sample site lives on this machine, which the service refuses unless told.
@@ -147,6 +150,45 @@ take_picture() {
     fi
 }
 
+# The sample site's pages as the service lists them: its own files at their addresses; a file whose
+# host wants the site's Referer at the service's tunnel address (/t/); picture and sound apart
+# merged first (/m/), then the picture through the tunnel.
+sample_listed() {
+    local page=$1 listed=$2 expected service="http://127.0.0.1:$REELHAWK_RESOLVER_PORT"
+    case "$page" in
+    hotlink.html) expected="$service/t/" ;;
+    # (The sound file, an .m4a, is not a video file the program lists.)
+    dash.html) expected=$(printf '%s\n' "$service/m/" "$service/t/") ;;
+    *) expected=$(python3 scripts/sample_site.py expect "$REELHAWK_SAMPLE_DIR" "$page" |
+        sed "s|^/|$REELHAWK_SAMPLE_URL|") ;;
+    esac
+    # A service address is compared up to its token.
+    if [ "$(printf '%s\n' "$listed" | sed -E 's#/([tm])/[^/]+/.*#/\1/#')" != "$expected" ]; then
+        echo "  but the page shows these files:"
+        printf '%s\n' "${expected:-(none)}" | sed 's/^/  /'
+        return 1
+    fi
+}
+
+# What an opened address gives: the very file the page shows; a merged file, picture and sound.
+sample_opened() {
+    local page=$1 address=$2 file
+    file=$(python3 scripts/sample_site.py expect "$REELHAWK_SAMPLE_DIR" "$page" | head -n 1)
+    if [ "$page" = dash.html ]; then
+        curl -sf --max-time 30 -o "$artifacts/merged.mp4" "$address" &&
+            [ "$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 \
+                "$artifacts/merged.mp4" | sort | tr '\n' ' ')" = "audio video " ] &&
+            echo "  and fetching it gives one file with picture and sound." && return 0
+        echo "  but fetching it does not give one file with picture and sound."
+    elif curl -sf --max-time 10 "$address" | cmp -s - "$REELHAWK_SAMPLE_DIR$file"; then
+        echo "  and fetching it gives the sample file's bytes."
+        return 0
+    else
+        echo "  but fetching it does not give the sample file's bytes."
+    fi
+    return 1
+}
+
 wine "$exe" </dev/null &
 program=$!
 failed=0
@@ -171,20 +213,15 @@ for page in "${pages[@]}"; do
             echo "  The resolver service says: ${why:-(no answer)}"
         fi
     fi
-    if [ "$mode" = sample ]; then
-        expected=$(python3 scripts/sample_site.py expect "$REELHAWK_SAMPLE_DIR" "${page##*/}" |
-            sed "s|^/|$REELHAWK_SAMPLE_URL|")
-        if [ "$listed" != "$expected" ]; then
-            echo "  but the page shows these files:"
-            printf '%s\n' "${expected:-(none)}" | sed 's/^/  /'
-            failed=1
-        fi
-    elif [ $harvested -ne 0 ]; then
+    if [ "$mode" = sample ] && ! sample_listed "${page##*/}" "$listed"; then
+        failed=1
+    elif [ "$mode" != sample ] && [ $harvested -ne 0 ]; then
         failed=1
     fi
-    # The first list: its picture, and (the chain) a double-click on its first address.
-    if [ $harvested -eq 0 ] && [ -z "$opened" ]; then
-        take_picture
+    # The first list: its picture, and (the chain) a double-click on its first address; on the
+    # sample site, also on the pages whose files come through the service.
+    if [ $harvested -eq 0 ] && { [ -z "$opened" ] || [[ "$page" =~ /(hotlink|dash)\.html$ ]]; }; then
+        [ -z "$opened" ] && take_picture
         opened="(not asked)"
         [ "$mode" = demo ] && continue
         opened=$(wine "$driver" open 0 </dev/null)
@@ -194,14 +231,7 @@ for page in "${pages[@]}"; do
         if [ "$opened" != "$first" ]; then
             failed=1
         elif [ "$mode" = sample ]; then
-            # The address gives the very file the page shows.
-            if curl -sf --max-time 10 "$opened" | cmp -s - "$REELHAWK_SAMPLE_DIR/files/${opened##*/}"
-            then
-                echo "  and fetching it gives the sample file's bytes."
-            else
-                echo "  but fetching it does not give the sample file's bytes."
-                failed=1
-            fi
+            sample_opened "${page##*/}" "$opened" || failed=1
         fi
     fi
 done

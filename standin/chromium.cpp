@@ -52,6 +52,37 @@ std::string Base64(std::string_view bytes) {
     return out;
 }
 
+// A live server's head as Chromium takes it for a fulfilled request: each "Name: value" line but
+// the status line and what describes the transfer rather than the page (its length and coding,
+// which the fulfilled body does not keep).
+Json PassedHeaders(const std::wstring& head) {
+    Json headers = Json::array();
+    std::wstring_view rest = head;
+    bool first = true;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find(L"\r\n");
+        const std::wstring_view line = rest.substr(0, end);
+        rest = end == std::wstring_view::npos ? std::wstring_view() : rest.substr(end + 2);
+        const std::size_t colon = line.find(L':');
+        if (first || colon == std::wstring_view::npos) {
+            first = false;
+            continue;
+        }
+        const std::wstring name = LowerAscii(std::wstring(line.substr(0, colon)));
+        if (name == L"content-length" || name == L"transfer-encoding" || name == L"connection" ||
+            name == L"keep-alive" || name == L"content-encoding") {
+            continue;
+        }
+        std::wstring_view value = line.substr(colon + 1);
+        while (!value.empty() && value.front() == L' ') {
+            value.remove_prefix(1);
+        }
+        headers.push_back({{"name", WideToUtf8(std::wstring(line.substr(0, colon)))},
+                           {"value", WideToUtf8(std::wstring(value))}});
+    }
+    return headers;
+}
+
 // No charset for pages: Chromium then decodes them as they declare, as the model's loader does.
 std::string ContentType(const std::wstring& file) {
     std::wstring name = LowerAscii(file);
@@ -81,7 +112,7 @@ std::string ContentType(const std::wstring& file) {
 }
 
 // The one connection of this process to the relay. Pages hold it; it closes with the last.
-class Connection {
+class Connection : public std::enable_shared_from_this<Connection> {
   public:
     static std::shared_ptr<Connection> Acquire(std::wstring& why) {
         static std::mutex mutex;
@@ -361,12 +392,23 @@ class Connection {
             return;
         }
         if (std::optional<Upstream> upstream = UpstreamFor(url)) {
-            // A live server's page: Chromium fetches it from the server, while the page keeps
-            // the address it asked for.
-            const std::wstring target = UpstreamAddress(*upstream, url);
-            LogLine(L"Upstream " + LogEscape(url) + L" " + LogEscape(target));
-            Send(session, "Fetch.continueRequest",
-                 {{"requestId", requestId}, {"url", WideToUtf8(target)}});
+            // A live server's page, fetched here and handed to Chromium as the answer to the
+            // page's own address: the page keeps it, and with it its origin, which the page's
+            // own policies (its Content-Security-Policy) name. (Chromium asked to fetch another
+            // address would take it for a move to another origin.)
+            auto self = shared_from_this();
+            RunUpstreamFetch(*upstream, url, [self, session, requestId](UpstreamAnswer answer) {
+                if (!answer.reached) {
+                    self->Send(session, "Fetch.failRequest",
+                               {{"requestId", requestId}, {"errorReason", "ConnectionRefused"}});
+                    return;
+                }
+                self->Send(session, "Fetch.fulfillRequest",
+                           {{"requestId", requestId},
+                            {"responseCode", answer.status},
+                            {"responseHeaders", PassedHeaders(answer.headers)},
+                            {"body", Base64(answer.body)}});
+            });
             return;
         }
         std::wstring file;

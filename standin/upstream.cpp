@@ -113,7 +113,7 @@ std::wstring QueryHeader(HINTERNET request, DWORD which) {
 // One GET without following redirects. False when the server could not be reached or the
 // answer could not be read whole.
 bool GetOnce(HINTERNET session, const Upstream& upstream, const std::wstring& url, DWORD& status,
-             std::string& body, std::wstring& location) {
+             std::string& body, std::wstring& location, std::wstring& headers) {
     HttpHandle connection(WinHttpConnect(session, upstream.address.c_str(), upstream.port, 0));
     if (!connection) {
         return false;
@@ -143,6 +143,7 @@ bool GetOnce(HINTERNET session, const Upstream& upstream, const std::wstring& ur
         return false;
     }
     location = QueryHeader(request.handle, WINHTTP_QUERY_LOCATION);
+    headers = QueryHeader(request.handle, WINHTTP_QUERY_RAW_HEADERS_CRLF);
     body.clear();
     for (;;) {
         char chunk[16384];
@@ -253,7 +254,8 @@ UpstreamAnswer FetchFromUpstream(const Upstream& upstream, std::wstring url) {
         DWORD status = 0;
         std::string body;
         std::wstring location;
-        if (!GetOnce(session.handle, upstream, url, status, body, location)) {
+        std::wstring headers;
+        if (!GetOnce(session.handle, upstream, url, status, body, location, headers)) {
             LogLine(L"UpstreamFailed " + LogEscape(url) + L" " +
                     LogEscape(UpstreamAddress(upstream, url)));
             return answer;
@@ -276,6 +278,7 @@ UpstreamAnswer FetchFromUpstream(const Upstream& upstream, std::wstring url) {
         answer.status = status;
         answer.body = std::move(body);
         answer.url = url;
+        answer.headers = std::move(headers);
         return answer;
     }
     LogLine(L"UpstreamFailed " + LogEscape(url) + L" (too many redirects)");
@@ -286,19 +289,26 @@ long RunningUpstreamFetches() {
     return g_runningFetches;
 }
 
-void StartUpstreamFetch(const Upstream& upstream, std::wstring url, HWND window, UINT message,
-                        WPARAM serial, std::shared_ptr<UpstreamAnswer> answer) {
+void RunUpstreamFetch(const Upstream& upstream, std::wstring url,
+                      std::function<void(UpstreamAnswer)> done) {
     InterlockedIncrement(&g_runningFetches);
     try {
-        std::thread([upstream, url = std::move(url), window, message, serial, answer] {
-            *answer = FetchFromUpstream(upstream, url);
-            PostMessageW(window, message, serial, 0);
+        std::thread([upstream, url = std::move(url), done] {
+            done(FetchFromUpstream(upstream, url));
             InterlockedDecrement(&g_runningFetches);
         }).detach();
     } catch (...) {  // no thread: the page does not come
         InterlockedDecrement(&g_runningFetches);
-        PostMessageW(window, message, serial, 0);
+        done(UpstreamAnswer());
     }
+}
+
+void StartUpstreamFetch(const Upstream& upstream, std::wstring url, HWND window, UINT message,
+                        WPARAM serial, std::shared_ptr<UpstreamAnswer> answer) {
+    RunUpstreamFetch(upstream, std::move(url), [window, message, serial, answer](UpstreamAnswer got) {
+        *answer = std::move(got);
+        PostMessageW(window, message, serial, 0);
+    });
 }
 
 }  // namespace standin

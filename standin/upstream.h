@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,7 @@ struct UpstreamAnswer {
     DWORD status = 0;
     std::string body;
     std::wstring url;  // the page's address after redirects within the same host
+    std::wstring headers;  // the server's answer's head, as WinHTTP gives it (lines in CRLF)
 };
 
 // A GET of the page from its server with the platform's HTTP client, never through a proxy.
@@ -56,6 +58,10 @@ UpstreamAnswer FetchFromUpstream(const Upstream& upstream, std::wstring url);
 
 // Fetches running on their own threads (the module stays loaded while any runs).
 long RunningUpstreamFetches();
+
+// Fetches the page on a thread of its own and calls done there with the answer.
+void RunUpstreamFetch(const Upstream& upstream, std::wstring url,
+                      std::function<void(UpstreamAnswer)> done);
 
 // Fetches the page on a thread of its own and posts `message` (wParam: serial) to `window` when
 // the answer is in `*answer`. The answer is shared, so a browser that has gone meanwhile loses

@@ -31,17 +31,47 @@ export REELHAWK_RESOLVER_LOG="$work/resolver.log" REELHAWK_RESOLVER_ACCESS_LOG="
 reelhawk_start_sample_site "$work/site" || exit 1
 reelhawk_start_resolver --allow-address 127.0.0.1/32 || exit 1
 reelhawk_route_resolver "$REELHAWK_RESOLVER_PORT"
-for page in one two hls none; do
+for page in one two hls none hotlink dash; do
     python3 "$REELHAWK_ROOT/scripts/sample_site.py" expect "$REELHAWK_SAMPLE_DIR" "$page.html" \
         >"$work/expect-$page.html"
 done
 export REELHAWK_CHAIN_SITE="$REELHAWK_SAMPLE_URL" REELHAWK_CHAIN_DIR="$work"
 export REELHAWK_CHAIN_OPENED="$work/opened" REELHAWK_CHAIN_STOP="$work/stop"
 
-# The service is killed when the test asks (and the file deleted once it has gone); bounded by
-# the test's own time limit.
+# An address the service gave for a page, fetched at once (a later test kills the service): the
+# protected file's bytes, or a merged file with picture and sound. The outcome goes to
+# checked-<page>.
+check_opened() {
+    local page=$1 opened file streams
+    opened=$(cat "$work/opened-$page")
+    file=$(head -n 1 "$work/expect-$page")
+    if [ "$page" = dash.html ]; then
+        curl -sf --max-time 30 -o "$work/merged.mp4" "$opened" &&
+            streams=$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 \
+                "$work/merged.mp4" | sort | tr '\n' ' ')
+        if [ "${streams:-}" = "audio video " ]; then
+            echo "the opened address $opened gives one file with picture and sound"
+        else
+            echo "the opened address $opened does not give picture and sound: ${streams:-}"
+        fi
+    elif curl -sf --max-time 10 "$opened" | cmp -s - "$REELHAWK_SAMPLE_DIR$file"; then
+        echo "the opened address $opened gives the sample file's bytes"
+    else
+        echo "the opened address $opened does not give the sample file's bytes"
+    fi
+}
+
+# The service is killed when the test asks (and the file deleted once it has gone), and what it
+# gave is checked as soon as the test has opened it; bounded by the test's own time limit.
 (
     for _ in $(seq 1 3000); do
+        for opened_file in "$work"/opened-*; do
+            page=${opened_file##*/opened-}
+            if [ -e "$opened_file" ] && [ ! -e "$work/checked-$page" ]; then
+                check_opened "$page" >"$work/checked-$page.new"
+                mv "$work/checked-$page.new" "$work/checked-$page"
+            fi
+        done
         if [ -e "$REELHAWK_CHAIN_STOP" ]; then
             kill -KILL "$REELHAWK_RESOLVER_PID"  # gone at once, as after a crash
             rm -f "$REELHAWK_CHAIN_STOP"
@@ -67,6 +97,12 @@ elif [ $status -eq 0 ]; then
     echo "the test program opened no address" >&2
     status=1
 fi
+# What the service's addresses gave, checked while it ran.
+for checked in "$work"/checked-*; do
+    [ -e "$checked" ] || continue
+    cat "$checked"
+    grep -q "^the opened address .* gives " "$checked" || status=1
+done
 if [ $status -ne 0 ]; then
     echo "--- the resolver service's messages and requests:"
     cat "$REELHAWK_RESOLVER_LOG" "$REELHAWK_RESOLVER_ACCESS_LOG"

@@ -7,6 +7,8 @@
 //                           fetches it and compares the bytes with the sample file)
 //   REELHAWK_CHAIN_STOP     a file that, once written, makes chain.sh kill the service; it is
 //                           deleted when the service has gone
+// An address opened on another page is written to opened-<page> in REELHAWK_CHAIN_DIR: chain.sh
+// fetches it too (a merged file must hold picture and sound).
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -97,6 +99,39 @@ TEST_F(ChainTest, TwoVideosComeInPageOrderAndAnHlsStreamAsItsPlaylist) {
     EXPECT_EQ(hls, Expected("hls.html"));
     ASSERT_EQ(hls.size(), 1u);
     EXPECT_TRUE(hls[0].ends_with(".m3u8"));
+    EXPECT_EQ(run.CloseWithEsc(), 0u);
+}
+
+// A file whose host wants the site's Referer comes through the service's own address; a video
+// whose picture and sound come apart is listed merged, first. Each is opened.
+TEST_F(ChainTest, AProtectedFileComesThroughTheServiceAndPictureAndSoundMergedFirst) {
+    ProgramRun run;
+    StartOnTheService(run);
+    const struct {
+        std::string page;
+        std::size_t listed;    // the picture's own file after the merged one
+        const char* path;      // of the first address
+        const char* ends;
+    } cases[] = {{"hotlink.html", 1, "/t/", ".mp4"}, {"dash.html", 2, "/m/", "merged.mp4"}};
+    std::size_t opened = 0;
+    for (const auto& c : cases) {
+        const std::vector<std::string> items = Harvest(run, c.page);
+        ASSERT_EQ(items.size(), c.listed) << c.page;
+        EXPECT_NE(items[0].find(c.path), std::string::npos) << items[0];
+        EXPECT_TRUE(items[0].ends_with(c.ends)) << items[0];
+        run.DoubleClickItem(0);
+        ASSERT_TRUE(WaitUntil([&] { return run.ShellRequests().size() > opened; }, 10000));
+        opened = run.ShellRequests().size();
+        EXPECT_EQ(run.ShellRequests().back(), items[0]);
+        EXPECT_TRUE(WriteWholeFile(HostFile("REELHAWK_CHAIN_DIR", "opened-" + c.page),
+                                   run.ShellRequests().back()));
+        // chain.sh fetches it while the service runs.
+        const std::string checked = HostFile("REELHAWK_CHAIN_DIR", "checked-" + c.page);
+        EXPECT_TRUE(WaitUntil(
+            [&] { return GetFileAttributesA(checked.c_str()) != INVALID_FILE_ATTRIBUTES; }, 45000,
+            100))
+            << "chain.sh did not fetch " << items[0];
+    }
     EXPECT_EQ(run.CloseWithEsc(), 0u);
 }
 
