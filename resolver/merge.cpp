@@ -122,6 +122,7 @@ void Merges::AddMergedFiles(Resolution& r, const std::string& page) {
             input.url = file.address;
             input.headers = file.headers;
             input.fragments = file.fragments;
+            input.chunk = file.chunk;
             input.name = i == pair->first ? "picture" : "sound";
             input.extension = file.extension;
             input.page = page;

@@ -69,7 +69,11 @@ void AddVideoFiles(const json& video, int part, std::vector<MediaFile>& files) {
     for (const json& format : formats) {
         const std::string address = StringField(format, "url");
         const std::string extension = ExtensionFor(format);
-        if (address.empty() || extension.empty() || !seen.insert(address).second) {
+        // One file per address; the streams of one manifest (DASH pieces) share its address and
+        // are told apart by their format.
+        const bool pieces = format.contains("fragments");
+        const std::string key = pieces ? address + '\n' + StringField(format, "format_id") : address;
+        if (address.empty() || extension.empty() || !seen.insert(key).second) {
             continue;
         }
         const bool noPicture = IsNone(StringField(format, "vcodec"));
@@ -112,6 +116,9 @@ void AddVideoFiles(const json& video, int part, std::vector<MediaFile>& files) {
                     file.headers.emplace_back(name, value.get<std::string>());
                 }
             }
+        }
+        if (const auto chunk = NumberField(format, "chunk")) {
+            file.chunk = static_cast<std::uint64_t>(*chunk);
         }
         if (const auto it = format.find("fragments"); it != format.end() && it->is_array()) {
             for (const json& piece : *it) {

@@ -41,6 +41,7 @@ struct MediaFile {
     // the pieces' addresses in order. Used to make tunnels; not kept with a result.
     Headers headers;
     std::vector<std::string> fragments;
+    std::uint64_t chunk = 0;  // served in ranges of this size (yt-dlp's http_chunk_size)
     // Listed as the service's own address (a tunnel, or a merge): its path, "/t/…" or "/m/…".
     std::string listedPath;
     std::vector<std::string> joins;  // a merged file: the formats of its picture and its sound

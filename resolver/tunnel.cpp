@@ -287,7 +287,9 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
             }
             if (mode == TunnelMode::Always || BoundToResolver(file.address)) {
                 tunnel[i] = true;
-            } else if (!Extras(file.headers, resolution.defaultHeaders).empty()) {
+            } else if (!Extras(file.headers, resolution.defaultHeaders).empty() &&
+                       file.fragments.empty()) {
+                // (A stream in pieces is listed by its manifest, which says nothing of them.)
                 asked.push_back(i);
             }
         }
@@ -448,6 +450,7 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
                     record.url = file.address;
                     record.headers = file.headers;
                     record.fragments = file.fragments;
+                    record.chunk = file.chunk;
                     record.name = LinkText(r, file);
                     record.extension = file.extension;
                     if (file.size) {
@@ -519,6 +522,7 @@ void Tunnels::Renew(const TunnelToken& token, TunnelRecord record,
                    record.url = same->address;
                    record.headers = same->headers;
                    record.fragments = same->fragments;
+                   record.chunk = same->chunk;
                    WithStore([this, token, record, finish] {
                        store_.Put(token.id, SealRecord(token, record), settings_.ttl);
                        finish(record);
@@ -543,6 +547,13 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
     bool whole = false;   // the range is ignored (If-Range did not match)
     std::shared_ptr<UpstreamFetch> fetch;
     std::string playlist;  // a playlist read whole before it is rewritten
+    // A file the host serves in pieces, fetched one after the other: its fragments (a DASH
+    // stream), or ranges of one address (the record's chunk, as YouTube's files are served).
+    enum class Pieces { None, Fragments, Ranges } pieces = Pieces::None;
+    std::size_t fragment = 0;       // the next fragment
+    std::uint64_t next = 0;         // the next byte to ask for, in ranges
+    std::optional<std::uint64_t> last;  // the last byte to send, in ranges
+    bool pieceEnded = false;        // the current piece is all sent; the next is to be fetched
 
     TunnelRequest(Tunnels& t, std::shared_ptr<http::Exchange> e, std::string c, std::string m)
         : tunnels(t),
@@ -651,22 +662,105 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
     }
 
     void Fetch() {
+        std::string rangeAsked;
+        if (!child && !record.fragments.empty()) {
+            // Fragments make one file, which has no ranges.
+            pieces = Pieces::Fragments;
+            url = record.fragments[0];
+            fragment = 1;
+        } else if (!child && record.chunk > 0 && !head() && (!range || range->first) && !whole) {
+            pieces = Pieces::Ranges;
+            next = range ? *range->first : 0;
+            last = range ? range->last : std::nullopt;
+            rangeAsked = NextRange();
+        } else if (head()) {
+            // A HEAD is asked of the host as the first byte (hosts have refused HEAD where a
+            // ranged GET works).
+            rangeAsked = "bytes=0-0";
+        } else if (range && !whole) {
+            rangeAsked = std::string(request().find("Range")->value());
+        }
+        Ask(url, rangeAsked, [self = shared_from_this()](const UpstreamFailure& failure,
+                                                          const UpstreamHead& head) {
+            self->OnHead(failure, head);
+        });
+    }
+
+    void Ask(const std::string& address, const std::string& rangeAsked, UpstreamHeadHandler then) {
         UpstreamRequest upstream;
-        upstream.url = url;
+        upstream.url = address;
         upstream.headers = record.headers;
         upstream.timeout = tunnels.settings_.timeout;
-        // A HEAD is asked of the host as the first byte (hosts have refused HEAD where a ranged
-        // GET works); a range as it was asked, unless it is to be ignored.
-        if (head()) {
-            upstream.headers.emplace_back("Range", "bytes=0-0");
-        } else if (range && !whole) {
-            upstream.headers.emplace_back("Range", std::string(request().find("Range")->value()));
+        if (!rangeAsked.empty()) {
+            upstream.headers.emplace_back("Range", rangeAsked);
         }
-        auto self = shared_from_this();
         fetch = StartFetch(exchange->executor(), tunnels.upstream_, std::move(upstream),
-                           [self](const UpstreamFailure& failure, const UpstreamHead& head) {
-                               self->OnHead(failure, head);
-                           });
+                           std::move(then));
+    }
+
+    // The next piece's range of a file fetched in ranges, and the byte after it.
+    std::string NextRange() {
+        std::uint64_t end = next + record.chunk - 1;
+        if (last && *last < end) {
+            end = *last;
+        }
+        const std::string asked = "bytes=" + std::to_string(next) + "-" + std::to_string(end);
+        next = end + 1;
+        return asked;
+    }
+
+    bool MorePieces() const {
+        return pieces == Pieces::Fragments ? fragment < record.fragments.size()
+               : pieces == Pieces::Ranges  ? last && next <= *last
+                                           : false;
+    }
+
+    // Fetches the next piece and goes on reading the body there; done gets a failure when the
+    // piece does not come.
+    void NextPiece(http::BodySource::Piece done) {
+        std::string address = record.url;
+        std::string rangeAsked;
+        if (pieces == Pieces::Fragments) {
+            address = record.fragments[fragment++];
+        } else {
+            rangeAsked = NextRange();
+        }
+        const int wanted = pieces == Pieces::Ranges ? 206 : 200;
+        Ask(address, rangeAsked,
+            [self = shared_from_this(), done = std::move(done), wanted](
+                const UpstreamFailure& failure, const UpstreamHead& head) mutable {
+                if (failure || (head.status != wanted && !(wanted == 200 && head.status == 206))) {
+                    const std::string why =
+                        failure ? failure.message
+                                : "a piece answered HTTP " + std::to_string(head.status);
+                    self->Failed(why);
+                    done({}, false, "the file's host failed: " + why);
+                    return;
+                }
+                self->pieceEnded = false;
+                self->ReadBody(std::move(done));
+            });
+    }
+
+    // The next bytes of the body; the end of a piece that has more after it is not the end.
+    void ReadBody(http::BodySource::Piece done) {
+        if (pieceEnded) {
+            NextPiece(std::move(done));
+            return;
+        }
+        fetch->Read(kUpstreamMaxPiece, [self = shared_from_this(), done = std::move(done)](
+                                           const UpstreamFailure& failure,
+                                           std::string_view data, bool end) {
+            if (failure) {
+                self->Failed(failure.message);
+                done({}, false, "the file's host failed: " + failure.message);
+            } else if (end && self->MorePieces()) {
+                self->pieceEnded = true;
+                done(data, false, {});
+            } else {
+                done(data, end, {});
+            }
+        });
     }
 
     void Fail(const UpstreamFailure& failure) {
@@ -716,6 +810,19 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
                                   std::to_string(status) + ")."));
             return;
         }
+        if (pieces == Pieces::Fragments) {
+            // One file made of the fragments, as long as they turn out: chunked, no ranges.
+            http::Reply reply;
+            reply.headers.set("Content-Type", MediaType(upstream.Field("Content-Type")));
+            reply.headers.set("Accept-Ranges", "none");
+            reply.headers.set("Content-Disposition", ContentDisposition(record.name));
+            reply.stream = std::make_shared<Source>(shared_from_this());
+            Respond(std::move(reply));
+            return;
+        }
+        if (pieces == Pieces::Ranges && status == 200) {
+            pieces = Pieces::None;  // the host sends the whole file at once after all
+        }
         if (LooksLikePlaylist(record, url, upstream.Field("Content-Type"))) {
             ReadPlaylist(upstream);
             return;
@@ -764,6 +871,21 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
             reply.headers.set("Content-Range", contentRange);
         }
         reply.length = upstream.contentLength;
+        if (pieces == Pieces::Ranges) {
+            // The answer is the whole range asked (or the file), made of pieces.
+            const std::uint64_t first = range ? *range->first : 0;
+            last = total ? std::optional(std::min(last.value_or(*total - 1), *total - 1)) : last;
+            if (!last || *last < first) {
+                pieces = Pieces::None;  // the host's size is not known: this piece alone
+            } else {
+                reply.length = *last - first + 1;
+                if (reply.status == 206) {
+                    reply.headers.set("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                           std::to_string(*last) + "/" +
+                                                           std::to_string(*total));
+                }
+            }
+        }
         reply.stream = std::make_shared<Source>(shared_from_this());
         Respond(std::move(reply));
     }
@@ -813,18 +935,7 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
     struct Source : http::BodySource {
         std::shared_ptr<TunnelRequest> request;
         explicit Source(std::shared_ptr<TunnelRequest> r) : request(std::move(r)) {}
-        void Next(Piece done) override {
-            request->fetch->Read(kUpstreamMaxPiece, [request = request, done = std::move(done)](
-                                                        const UpstreamFailure& failure,
-                                                        std::string_view data, bool end) {
-                if (failure) {
-                    request->Failed(failure.message);
-                    done({}, false, "the file's host failed: " + failure.message);
-                } else {
-                    done(data, end, {});
-                }
-            });
-        }
+        void Next(Piece done) override { request->ReadBody(std::move(done)); }
         void Cancel(const std::string&) override {
             // Not a failure of the input: ffmpeg leaves a connection when it seeks.
             if (request && request->fetch) {

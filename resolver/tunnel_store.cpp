@@ -57,6 +57,9 @@ std::string RecordToJson(const TunnelRecord& r) {
     if (!r.fragments.empty()) {
         record["fragments"] = r.fragments;
     }
+    if (r.chunk > 0) {
+        record["chunk"] = r.chunk;
+    }
     if (r.size) {
         record["size"] = *r.size;
     }
@@ -95,6 +98,7 @@ std::optional<TunnelRecord> RecordFromJson(std::string_view text) try {
     if (j.contains("size")) {
         r.size = j["size"].get<std::uint64_t>();
     }
+    r.chunk = j.value("chunk", std::uint64_t{0});
     if (j.contains("inputs")) {
         r.inputs = j["inputs"].get<std::vector<std::string>>();
     }

@@ -38,6 +38,7 @@ struct TunnelRecord {
     std::string url;                     // the file's address at its host
     Headers headers;                     // sent with every request to the host
     std::vector<std::string> fragments;  // a stream in pieces: their addresses, in order
+    std::uint64_t chunk = 0;             // a file the host serves in ranges of this size
     std::string name;                    // the file's name for people, with its extension
     std::string extension;
     std::optional<std::uint64_t> size;

@@ -163,6 +163,10 @@ def fragments_of(fmt):
 def slim_format(fmt):
     slimmed = {k: clean(fmt.get(k)) for k in FORMAT_KEYS}
     slimmed["http_headers"] = headers_of(fmt)
+    # Files the host serves in ranges of a size (YouTube's): the tunnel fetches them so.
+    chunk = (fmt.get("downloader_options") or {}).get("http_chunk_size")
+    if isinstance(chunk, int) and chunk > 0:
+        slimmed["chunk"] = chunk
     fragments = fragments_of(fmt) if fmt.get("protocol") == "http_dash_segments" else None
     if fragments is not None:
         slimmed["fragments"] = fragments

@@ -38,8 +38,10 @@ satisfied, honour If-Range, carry a strong ETag and Last-Modified, and answer HE
     dash.html           a <video><source> of a DASH MPD naming one picture-only MP4 (H.264) and
                         one sound-only M4A (AAC), each a single file
     dash-cut.html       the same, but the sound file is cut as cut.mp4 is
+    dash-segments.html  a DASH MPD of two streams (H.264, AAC), each an initialization piece and
+                        one-second pieces named by a template, as streaming sites serve them
 Everything under files/protected/ answers 403 unless the request's Referer is a page of this
-site (its host:port, as in the Host header). The last three pages need ffmpeg at build time;
+site (its host:port, as in the Host header). The last four pages need ffmpeg at build time;
 without it the build leaves them out and says so.
 
 The server's log (stderr) has, beside the usual line, one line for every request with the Cookie
@@ -175,9 +177,14 @@ GUARDED = {
         '<h1>Picture and half the sound</h1>\n<video controls><source '
         'src="files/dash-cut/manifest.mpd" type="application/dash+xml"></video>', "video",
         [("dash-cut/manifest.mpd", "manifest")]),
+    "dash-segments.html": (
+        "Picture and sound in pieces", "",
+        '<h1>Picture and sound in pieces</h1>\n<video controls><source '
+        'src="files/segments/manifest.mpd" type="application/dash+xml"></video>', "video",
+        [("segments/manifest.mpd", "manifest")]),
 }
 DYNAMIC = {"cookie.html", "bound.html", "big.html", "expiring.html"}
-MEDIA_PAGES = ("hls-protected.html", "dash.html", "dash-cut.html")
+MEDIA_PAGES = ("hls-protected.html", "dash.html", "dash-cut.html", "dash-segments.html")
 # The files whose server ends the connection halfway.
 CUT = {"/files/cut.mp4", "/files/protected/dash-cut/sound.m4a"}
 # Each DASH manifest's (picture, sound); BaseURLs are absolute paths, so that no "../" reaches
@@ -302,7 +309,15 @@ def _build_media(files):
             ["-movflags", "+faststart", os.path.join(dash, "picture.mp4")],
             lavfi + [sound % (660, MEDIA_SECONDS), "-vn"] + aac +
             ["-movflags", "+faststart", os.path.join(dash, "sound.m4a")],
+            # DASH as streaming sites serve it: an initialization piece and one-second pieces of
+            # each stream, named by a template.
+            lavfi + [picture % ("640x360", MEDIA_SECONDS), "-f", "lavfi", "-i",
+                     sound % (550, MEDIA_SECONDS), "-map", "0:v", "-map", "1:a"] + h264 + aac +
+            ["-f", "dash", "-seg_duration", "1", "-use_template", "1", "-use_timeline", "0",
+             "-adaptation_sets", "id=0,streams=v id=1,streams=a",
+             os.path.join(files, "segments", "manifest.mpd")],
         ]
+        os.makedirs(os.path.join(files, "segments"), exist_ok=True)
         running = [subprocess.Popen(c, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.PIPE) for c in commands]
         failures = [p.communicate()[1].decode(errors="replace").strip() for p in running]
@@ -639,8 +654,16 @@ def describe(folder, page):
     for address, role in shown:
         files.append((address.format(size=big_size(page)), role, True))
         folder_name = posixpath.dirname(address)
-        if role == "manifest":
+        if role == "manifest" and folder_name in DASH:
             files += [(DASH[folder_name][0], "picture"), (DASH[folder_name][1], "sound")]
+        elif role == "manifest":
+            # The pieces, in order: each stream's initialization piece, then its pieces.
+            pieces = sorted(os.listdir(os.path.join(folder, "files", folder_name)))
+            for stream, role_of in (("stream0", "picture"), ("stream1", "sound")):
+                files += [(folder_name + "/" + name, role_of) for name in pieces
+                          if name == "init-%s.m4s" % stream]
+                files += [(folder_name + "/" + name, role_of) for name in pieces
+                          if name.startswith("chunk-%s-" % stream)]
         elif role == "playlist":
             files.append((folder_name + "/media.m3u8", "playlist"))
             with open(os.path.join(folder, "files", folder_name, "media.m3u8")) as playlist:

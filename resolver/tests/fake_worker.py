@@ -88,6 +88,12 @@ for line in sys.stdin:
         answer(video("first"))
         sys.stdout.write('{"id": %d, "ok": true, "info": {"title": "stray"}}\n' % request["id"])
         sys.stdout.flush()
+    elif what == "chunked":
+        port, size, chunk = parts[1], parts[2], int(parts[3])
+        answer({"ok": True, "info": {"title": "in ranges", "formats": [
+            {"url": "http://127.0.0.1:%s/files/big-%s.mp4" % (port, size), "ext": "mp4",
+             "protocol": "https", "vcodec": "avc1", "acodec": "mp4a", "format_id": "18",
+             "chunk": chunk, "http_headers": {"Referer": url}}]}})
     elif what == "novideo":
         answer({"ok": False, "code": "no_video", "message": "No video was found on this page."})
     else:

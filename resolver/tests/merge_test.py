@@ -68,27 +68,37 @@ def video_packets(path, headers=None):
 
 
 def check_merged_file(service, site, work):
-    files = service.files(site.url("dash.html"))
-    check(len(files) == 3 and files[0]["kind"] == "merged" and files[0]["joins"] == ["picture", "sound"]
-          and files[0]["url"].endswith(".mp4"), "the DASH page listed %s" % files)
-    merged = files[0]["url"] if files else ""
-    out = os.path.join(work, "merged.mp4")
-    status, body = curl("-f", merged)
-    open(out, "wb").write(body)
-    streams = probe(out)
-    check(status == 0 and sorted((s["codec_type"], s["codec_name"]) for s in streams) ==
-          [("audio", "aac"), ("video", "h264")], "the merged file (curl %d) holds %s" % (
-              status, streams))
-    described = {f["role"]: f["path"] for f in site.describe("dash.html")["files"]}
-    picture = os.path.join(site.folder, described["picture"].lstrip("/"))
-    sound = os.path.join(site.folder, described["sound"].lstrip("/"))
-    inputs = max(float(s.get("duration", 0)) for s in probe(picture) + probe(sound))
-    duration = max(float(s.get("duration", 0)) for s in streams) if streams else 0
-    check(abs(duration - inputs) <= 0.1, "merged %.3f s, the inputs %.3f s" % (duration, inputs))
-    wanted = [line.split(",")[-1] for line in video_packets(picture)]
-    got = [line.split(",")[-1] for line in video_packets(out)]
-    check(wanted and got == wanted, "the merged picture's packets differ from the input's "
-          "(%d against %d)" % (len(got), len(wanted)))
+    merged = ""
+    # Picture and sound as single files, and as DASH pieces.
+    for page, listed in (("dash.html", 3), ("dash-segments.html", 3)):
+        files = service.files(site.url(page))
+        check(len(files) == listed and files[0]["kind"] == "merged" and
+              files[0]["url"].endswith(".mp4"), "%s listed %s" % (page, files))
+        merged = merged or (files[0]["url"] if files else "")
+        out = os.path.join(work, "merged-" + page + ".mp4")
+        status, body = curl("-f", files[0]["url"] if files else "")
+        open(out, "wb").write(body)
+        streams = probe(out)
+        check(status == 0 and sorted((s["codec_type"], s["codec_name"]) for s in streams) ==
+              [("audio", "aac"), ("video", "h264")], "%s: the merged file (curl %d) holds %s" % (
+                  page, status, streams))
+        # The inputs as one file each, as the host's pieces make them.
+        inputs = {}
+        for f in site.describe(page)["files"]:
+            if f["role"] in ("picture", "sound"):
+                inputs.setdefault(f["role"], b"")
+                inputs[f["role"]] += site.file(f["path"])
+        for role, data in inputs.items():
+            open(os.path.join(work, role), "wb").write(data)
+        picture, sound = os.path.join(work, "picture"), os.path.join(work, "sound")
+        longest = max(float(s.get("duration", 0)) for s in probe(picture) + probe(sound))
+        duration = max(float(s.get("duration", 0)) for s in streams) if streams else 0
+        check(abs(duration - longest) <= 0.1, "%s: merged %.3f s, the inputs %.3f s" % (
+            page, duration, longest))
+        wanted = [line.split(",")[-1] for line in video_packets(picture)]
+        got = [line.split(",")[-1] for line in video_packets(out)]
+        check(wanted and got == wanted, "%s: the merged picture's packets differ from the "
+              "input's (%d against %d)" % (page, len(got), len(wanted)))
     # HEAD: what a download manager asks first, answered without ffmpeg.
     status, headers, body = service.request(merged[len(service.base):], "HEAD")
     check(status == 200 and "content-length" not in headers and

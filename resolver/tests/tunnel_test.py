@@ -21,7 +21,10 @@ import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (Redis, SampleSite, Service, check, curl, finish, say)  # noqa: E402
+from harness import (ROOT, Redis, SampleSite, Service, check, curl, finish, say)  # noqa: E402
+
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+from sample_site import big_bytes  # noqa: E402
 
 ALLOW = ["--allow-address", "127.0.0.1/32", "--rate", "0", "--workers", "1", "--timeout", "8"]
 
@@ -153,6 +156,35 @@ def check_failures(always, site):
             name, status))
 
 
+def check_pieces(binary, always, site):
+    """Files a host serves in pieces, through the tunnel as one file: a DASH stream's fragments
+    in order, and a file served in ranges of a size (fetched range by range, resumable)."""
+    files = always.files(site.url("dash-segments.html"))
+    picture = [f["url"] for f in files if f["kind"] == "picture"]
+    pieces = b"".join(site.file(f["path"]) for f in site.describe("dash-segments.html")["files"]
+                      if f["role"] == "picture")
+    status, body = curl("-f", picture[0] if picture else "")
+    check(status == 0 and body == pieces, "the DASH picture's fragments through the tunnel: curl "
+          "%d, %d bytes of %d" % (status, len(body), len(pieces)))
+    fake = Service(binary, "--python", os.path.join(os.path.dirname(__file__), "fake_worker.py"),
+                   "--allow-address", "127.0.0.1/32", "--rate", "0", "--tunnel", "always")
+    try:
+        port = site.base.split(":")[2].rstrip("/")
+        size, chunk = 100000, 30000
+        url = fake.files("http://127.0.0.1:9/chunked/%s/%d/%d" % (port, size, chunk))[0]["url"]
+        before = site.requests("/files/big-%d.mp4" % size)
+        status, body = curl("-f", url)
+        ranges = site.requests("/files/big-%d.mp4" % size) - before
+        check(status == 0 and body == big_bytes(0, size) and ranges == 4,
+              "a file in ranges of %d: curl %d, %d bytes, %d requests to its host" % (
+                  chunk, status, len(body), ranges))
+        status, body = curl("-f", "-r", "25000-69999", url)
+        check(status == 0 and body == big_bytes(25000, 45000),
+              "a range across pieces: curl %d, %d bytes" % (status, len(body)))
+    finally:
+        fake.stop()
+
+
 def check_guard(always):
     internal = [Internal("127.0.0.2"), Internal("::1")]
     targets = ["http://127.0.0.2:%d/x.mp4" % internal[0].port,
@@ -233,6 +265,8 @@ def main():
         check_downloads(auto, site)
         say("hosts that fail, refuse once, or serve HLS; addresses that are not a tunnel's")
         check_failures(always, site)
+        say("files in pieces")
+        check_pieces(args.binary, always, site)
         say("hosts that redirect inside")
         check_guard(always)
         say("the per-client limit")
