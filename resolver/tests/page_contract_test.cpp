@@ -15,6 +15,8 @@
 #include "app/link_rules.h"
 #include "hostile_addresses.h"
 #include "page_writer.h"
+#include "tunnel.h"
+#include "tunnel_store.h"
 #include "service_harness.h"
 
 namespace resolver::test {
@@ -119,6 +121,21 @@ TEST(PageContract, ChromiumAndTheProgramsRulesGiveBackExactlyTheAddressesWritten
         r.files.push_back(file);
         expected.push_back(LinkAddress(address));
     }
+    // Files listed at the service's own address (a tunnel, a merge): a token and the file's name
+    // for people, percent-encoded, on whatever address the page was asked on.
+    const std::string base = "http://resolver.example:8765";
+    for (const auto& [kind, path] :
+         {std::pair{FileKind::PictureAndSound, std::string("/t/")},
+          std::pair{FileKind::Merged, std::string("/m/")}}) {
+        MediaFile file;
+        file.kind = kind;
+        file.extension = "mp4";
+        file.height = 1080;
+        file.listedPath = path + TunnelToken::New().text() + "/" +
+                          Tunnels::PathName(LinkText(r, file));
+        r.files.push_back(file);
+        expected.push_back(base + file.listedPath);
+    }
     // A sound-only file in another container: listed on the page, passed over by the program.
     MediaFile sound;
     sound.address = "http://m.test/sound.m4a";
@@ -128,7 +145,8 @@ TEST(PageContract, ChromiumAndTheProgramsRulesGiveBackExactlyTheAddressesWritten
     Outcome outcome;
     outcome.resolution = r;
 
-    const auto links = LinksInChromium(WriteResultPage("http://m.test/page;\"x\".mp4", outcome));
+    const auto links =
+        LinksInChromium(WriteResultPage("http://m.test/page;\"x\".mp4", outcome, base));
     ASSERT_EQ(links.size(), r.files.size());
     std::vector<std::string> harvested;
     for (const auto& [text, markup] : links) {
@@ -142,7 +160,7 @@ TEST(PageContract, ChromiumAndTheProgramsRulesGiveBackExactlyTheAddressesWritten
     }
     EXPECT_EQ(harvested, expected);
     // And what was written is the address itself, only percent-encoded where it had to be.
-    for (std::size_t i = 0; i < harvested.size(); ++i) {
+    for (std::size_t i = 0; i < HostileAddresses().size(); ++i) {
         if (HostileAddresses()[i].find('%') == std::string::npos) {
             EXPECT_EQ(PercentDecoded(harvested[i]), HostileAddresses()[i]);
         }
