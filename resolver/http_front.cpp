@@ -190,6 +190,10 @@ Service::Service(const Options& options)
     merge.maxDuration = std::chrono::seconds(options.maxDurationSeconds);
     merge.timeout = std::chrono::seconds(options.timeoutSeconds);
     merges_ = std::make_unique<Merges>(merge, io_, *tunnels_);
+    if (!merges_->available()) {
+        std::cerr << "reelhawk-resolver: ffmpeg is not on PATH: no merged files are offered"
+                  << std::endl;
+    }
     tunnels_->SetFinisher([this](Resolution& resolution, const std::string& page) {
         merges_->AddMergedFiles(resolution, page);
     });

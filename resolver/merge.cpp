@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 
 #include "page_writer.h"
@@ -99,13 +100,24 @@ std::optional<std::pair<std::size_t, std::size_t>> ChooseMergePair(
 }
 
 Merges::Merges(MergeSettings settings, net::io_context& io, Tunnels& tunnels)
-    : settings_(std::move(settings)), io_(io), tunnels_(tunnels) {}
+    : settings_(std::move(settings)), io_(io), tunnels_(tunnels) {
+    std::string_view path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+    while (!available_ && !path.empty()) {
+        const std::size_t colon = path.find(':');
+        const std::string folder(path.substr(0, colon));
+        path = colon == std::string_view::npos ? std::string_view() : path.substr(colon + 1);
+        available_ = access((folder + "/" + settings_.ffmpeg).c_str(), X_OK) == 0;
+    }
+}
 
 Merges::~Merges() {
     KillAll();
 }
 
 void Merges::AddMergedFiles(Resolution& r, const std::string& page) {
+    if (!available_) {
+        return;
+    }
     std::vector<int> parts = {0};
     for (const Part& part : r.parts) {
         parts.push_back(part.number);

@@ -46,6 +46,10 @@ class Merges {
     const MergeSettings& settings() const { return settings_; }
     void SetLoopback(std::string loopback) { settings_.loopback = std::move(loopback); }
 
+    // Whether ffmpeg is there to run (looked for once, on PATH): without it no merged file is
+    // offered. This function can't fail.
+    bool available() const { return available_; }
+
     // For each video of a fresh resolution with a pair to merge: the records of its two inputs
     // and of the merged file, kept in the tunnel store, and the merged file listed first among
     // the video's files. Waits for the store (call it where that is allowed). This function can't
@@ -77,6 +81,7 @@ class Merges {
     boost::asio::io_context& io_;
     Tunnels& tunnels_;
     std::atomic<int> running_ = 0;
+    bool available_ = false;
     mutable std::mutex mutex_;
     struct Running {
         int pid = -1;

@@ -76,7 +76,8 @@ canary pages, and can go back.")
 # yt-dlp runs in the workers; the libraries the program links are found by dpkg-shlibdeps. The
 # updater makes its Python environments with python3-venv.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, yt-dlp")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-venv")
+# ffmpeg joins a video's picture and sound; without it no merged file is offered.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-venv, ffmpeg")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${deploy}/debian/conffiles ${deploy}/debian/postinst ${deploy}/debian/prerm
