@@ -238,7 +238,7 @@ class Fetch final : public UpstreamFetch, public std::enable_shared_from_this<Fe
           onHead_(std::move(onHead)),
           resolver_(executor),
           deadline_(executor),
-          buffer_(kUpstreamMaxHead) {}
+          buffer_(std::max(kUpstreamMaxHead, kUpstreamMaxPiece)) {}
 
     void Start() {
         for (const auto& [name, value] : request_.headers) {
@@ -553,6 +553,9 @@ class Fetch final : public UpstreamFetch, public std::enable_shared_from_this<Fe
     }
 
     void ReadSome() {
+        // Room for a whole piece at each read: the buffer is only as large as the head needed,
+        // and a read takes no more than the room there is (a kilobyte a read, else).
+        buffer_.reserve(kUpstreamMaxPiece);
         auto& body = parser_->get().body();
         body.data = piece_.data();
         body.size = piece_.size();
