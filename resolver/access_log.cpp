@@ -44,10 +44,9 @@ std::string QuotedForLog(const std::string& text) {
 std::string AccessLine(const AccessEntry& e) {
     char duration[32];
     std::snprintf(duration, sizeof duration, "%.1fms", e.milliseconds);
-    std::string line = UtcNow() + " " + e.client + " " + std::to_string(e.status) + " " +
-                       e.method + " " + QuotedForLog(e.path) + " " +
-                       (e.asked ? QuotedForLog(*e.asked) : "-") + " " + duration +
-                       " cache=" + e.cache;
+    std::string line = UtcNow() + " " + e.client + " " + std::to_string(e.status) + " " + e.method +
+                       " " + QuotedForLog(e.path) + " " + (e.asked ? QuotedForLog(*e.asked) : "-") +
+                       " " + duration + " cache=" + e.cache;
     if (e.bytes) {
         line += " bytes=" + std::to_string(*e.bytes);
     }

@@ -12,11 +12,11 @@ struct AccessEntry {
     unsigned status = 0;
     std::string method;
     std::string path;
-    std::optional<std::string> asked;   // the url parameter, when there is one
+    std::optional<std::string> asked;  // the url parameter, when there is one
     double milliseconds = 0;
-    std::string cache = "-";            // hit, miss, shared or -
-    std::optional<std::uint64_t> bytes; // of a streamed body (a tunnel or a merge)
-    std::string failure;                // why a streamed answer was cut
+    std::string cache = "-";             // hit, miss, shared or -
+    std::optional<std::uint64_t> bytes;  // of a streamed body (a tunnel or a merge)
+    std::string failure;                 // why a streamed answer was cut
 };
 
 // The line: "TIME CLIENT STATUS METHOD "PATH" "ADDRESS"|- 12.3ms cache=hit", then for a streamed

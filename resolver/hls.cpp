@@ -9,7 +9,7 @@ namespace resolver {
 namespace {
 
 constexpr std::array<std::string_view, 8> kTagsWithUri = {
-    "#EXT-X-KEY:",     "#EXT-X-MAP:",          "#EXT-X-MEDIA:",         "#EXT-X-I-FRAME-STREAM-INF:",
+    "#EXT-X-KEY:",         "#EXT-X-MAP:",  "#EXT-X-MEDIA:",        "#EXT-X-I-FRAME-STREAM-INF:",
     "#EXT-X-SESSION-KEY:", "#EXT-X-PART:", "#EXT-X-PRELOAD-HINT:", "#EXT-X-RENDITION-REPORT:",
 };
 

@@ -56,8 +56,8 @@ fields CommonHeaders() {
 
 // The answer for an outcome: the result page, or JSON under /api/; file addresses expire and
 // differ per client, so nothing may keep them. A busy service asks to be tried again shortly.
-http::Reply OutcomeReply(const http::Exchange& exchange, const std::string& asked,
-                         const Kept& kept, fields headers, const std::string& base) {
+http::Reply OutcomeReply(const http::Exchange& exchange, const std::string& asked, const Kept& kept,
+                         fields headers, const std::string& base) {
     const Outcome& outcome = kept->outcome();
     const bool api = IsApi(exchange);
     http::Reply reply;
@@ -122,9 +122,9 @@ Service::Service(const Options& options)
       blocking_(kBlockingThreads) {
     // A kept result lists tunnel addresses: it is kept no longer than half their life.
     const bool tunnelling = options.tunnel != "never";
-    const std::chrono::seconds ttl(tunnelling ? std::min(options.cacheTtlSeconds,
-                                                         options.tunnelTtlSeconds / 2)
-                                              : options.cacheTtlSeconds);
+    const std::chrono::seconds ttl(
+        tunnelling ? std::min(options.cacheTtlSeconds, options.tunnelTtlSeconds / 2)
+                   : options.cacheTtlSeconds);
     const std::chrono::seconds window(options.rateWindowSeconds);
     const auto entries = static_cast<std::size_t>(options.cacheEntries);
     if (const auto redis = ParseRedisAddress(options.redis)) {
@@ -409,8 +409,7 @@ void Service::ServeResolve(ExchangePtr exchange, fields limits) {
         exchange->Respond(OutcomeReply(*exchange, asked, kept, std::move(limits), ""));
         return;
     }
-    const Deadline deadline =
-        exchange->started() + std::chrono::seconds(options_.timeoutSeconds);
+    const Deadline deadline = exchange->started() + std::chrono::seconds(options_.timeoutSeconds);
     // The host is checked only when there is something to extract: a kept answer was checked
     // when it was extracted, and the worker checks every connection anyway.
     results_->Resolve(
@@ -434,12 +433,12 @@ void Service::Extract(const std::string& asked, const std::string& host, Deadlin
             return;
         }
         Resolution resolution = std::move(*outcome.resolution);
-        tunnels_->Prepare(std::move(resolution), asked, deadline,
-                          [outcome = std::move(outcome), done = std::move(done)](
-                              Resolution listed) mutable {
-                              outcome.resolution = std::move(listed);
-                              done(std::move(outcome));
-                          });
+        tunnels_->Prepare(
+            std::move(resolution), asked, deadline,
+            [outcome = std::move(outcome), done = std::move(done)](Resolution listed) mutable {
+                outcome.resolution = std::move(listed);
+                done(std::move(outcome));
+            });
     };
     // With everything allowed there is nothing to look up; an address literal is looked up as
     // itself, so one check covers names and addresses.
@@ -481,11 +480,11 @@ std::string Service::PublicBase(const http::Exchange& exchange) const {
     }
     // A host is letters, digits, dots, dashes, an IPv6 address in brackets and a port: anything
     // else is not written into a page.
-    const bool sane = !host.empty() && host.size() <= 255 &&
-                      std::all_of(host.begin(), host.end(), [](unsigned char c) {
-                          return std::isalnum(c) || c == '.' || c == '-' || c == ':' ||
-                                 c == '[' || c == ']';
-                      });
+    const bool sane =
+        !host.empty() && host.size() <= 255 &&
+        std::all_of(host.begin(), host.end(), [](unsigned char c) {
+            return std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
+        });
     if (!sane) {
         const bool v6 = options_.host.find(':') != std::string::npos;
         host = (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port_);

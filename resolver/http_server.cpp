@@ -132,9 +132,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // The handler dropped its exchange without answering.
     void Abandoned() {
-        net::post(stream_.get_executor(), [self = shared_from_this()] {
-            self->Cut("the request was not answered");
-        });
+        net::post(stream_.get_executor(),
+                  [self = shared_from_this()] { self->Cut("the request was not answered"); });
     }
 
   private:
@@ -210,10 +209,9 @@ class Session : public std::enable_shared_from_this<Session> {
         // Head and body from the first byte within the limit: a client that sends slowly is
         // dropped, not waited for.
         stream_.expires_after(settings().requestTimeout);
-        bhttp::async_read(stream_, buffer_, *parser_,
-                          [self = shared_from_this()](error_code error, std::size_t) {
-                              self->OnRequest(error);
-                          });
+        bhttp::async_read(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](error_code error, std::size_t) { self->OnRequest(error); });
     }
 
     void OnRequest(error_code error) {
@@ -232,8 +230,8 @@ class Session : public std::enable_shared_from_this<Session> {
                 partial = parser_->release();
             }
             closing_ = true;
-            auto exchange = std::make_shared<Exchange>(shared_from_this(), std::move(partial), peer_,
-                                                       stream_.get_executor());
+            auto exchange = std::make_shared<Exchange>(shared_from_this(), std::move(partial),
+                                                       peer_, stream_.get_executor());
             Reply reply = settings().errorReply ? settings().errorReply(status, exchange->path())
                                                 : Reply::Text(status, "text/plain", "");
             reply.status = status;
@@ -341,15 +339,15 @@ class Session : public std::enable_shared_from_this<Session> {
         // The session lives on while it waits for the piece: nothing else may hold it then.
         const std::uint64_t generation = generation_;
         source_->Next([self = shared_from_this(), generation](std::string_view data, bool end,
-                                                             std::string failure) {
+                                                              std::string failure) {
             // The data stays valid until the next Next, which only the session calls.
             const auto executor = self->stream_.get_executor();
-            net::dispatch(executor, [self, generation, data, end,
-                                     failure = std::move(failure)]() mutable {
-                if (generation == self->generation_) {
-                    self->OnPiece(data, end, std::move(failure));
-                }
-            });
+            net::dispatch(executor,
+                          [self, generation, data, end, failure = std::move(failure)]() mutable {
+                              if (generation == self->generation_) {
+                                  self->OnPiece(data, end, std::move(failure));
+                              }
+                          });
         });
     }
 
@@ -367,7 +365,7 @@ class Session : public std::enable_shared_from_this<Session> {
             return;
         }
         auto written = [self = shared_from_this(), end, size = data.size()](error_code error,
-                                                                             std::size_t) {
+                                                                            std::size_t) {
             if (error) {
                 self->Cut("the client went away (" + error.message() + ")");
                 return;
@@ -568,10 +566,9 @@ void Server::Start() {
 }
 
 void Server::Accept() {
-    acceptor_.async_accept(net::make_strand(io_),
-                           [this](error_code error, tcp::socket socket) {
-                               OnAccept(error, std::move(socket));
-                           });
+    acceptor_.async_accept(net::make_strand(io_), [this](error_code error, tcp::socket socket) {
+        OnAccept(error, std::move(socket));
+    });
 }
 
 void Server::OnAccept(error_code error, tcp::socket socket) {

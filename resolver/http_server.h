@@ -108,14 +108,14 @@ struct Ending {
     unsigned status = 0;
     std::uint64_t bodyBytes = 0;  // of the body, sent to the client
     bool streamed = false;
-    std::string failure;          // empty when the answer went out whole
+    std::string failure;                                  // empty when the answer went out whole
     const boost::beast::http::fields* headers = nullptr;  // the answer's own, while logging
 };
 
 struct ServerSettings {
-    std::chrono::milliseconds idleTimeout{5'000};     // waiting for a request on a connection
-    std::chrono::milliseconds requestTimeout{10'000}; // its head and body, from the first byte
-    std::chrono::milliseconds writeTimeout{30'000};   // each write of an answer
+    std::chrono::milliseconds idleTimeout{5'000};      // waiting for a request on a connection
+    std::chrono::milliseconds requestTimeout{10'000};  // its head and body, from the first byte
+    std::chrono::milliseconds writeTimeout{30'000};    // each write of an answer
     std::size_t maxConnections = 4096;
     std::size_t maxRequestsPerConnection = 1000;
     std::uint64_t maxBodyBytes = 64 * 1024;

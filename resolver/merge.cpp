@@ -38,8 +38,8 @@ bool StartsWithAny(std::string_view codec, std::initializer_list<std::string_vie
 
 // Codecs an MP4 holds as they are.
 bool MovablePicture(std::string_view codec) {
-    return StartsWithAny(codec, {"avc1", "avc3", "h264", "hev1", "hvc1", "h265", "hevc", "av01",
-                                 "vp09", "vp9"});
+    return StartsWithAny(
+        codec, {"avc1", "avc3", "h264", "hev1", "hvc1", "h265", "hevc", "av01", "vp09", "vp9"});
 }
 bool MovableSound(std::string_view codec) {
     return StartsWithAny(codec, {"mp4a", "aac", "mp3", "opus"});
@@ -266,16 +266,16 @@ struct MergeRun : http::BodySource, std::enable_shared_from_this<MergeRun> {
             return false;
         }
         const std::string header = "X-Reelhawk-Merge: " + id + "\r\n";
-        std::vector<std::string> args = {merges.settings_.ffmpeg, "-nostdin", "-hide_banner",
-                                         "-loglevel", "error", "-xerror"};
+        std::vector<std::string> args = {
+            merges.settings_.ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "error", "-xerror"};
         for (const std::string& input : record.inputs) {
             // Only the service's own tunnel, over plain HTTP on loopback.
             args.insert(args.end(), {"-protocol_whitelist", "http,tcp", "-headers", header, "-i",
                                      merges.settings_.loopback + "/t/" + input + "/input"});
         }
-        args.insert(args.end(), {"-map", "0:v:0", "-map", "1:a:0", "-c", "copy", "-f", "mp4",
-                                 "-movflags", "frag_keyframe+empty_moov+default_base_moof",
-                                 "pipe:1"});
+        args.insert(args.end(),
+                    {"-map", "0:v:0", "-map", "1:a:0", "-c", "copy", "-f", "mp4", "-movflags",
+                     "frag_keyframe+empty_moov+default_base_moof", "pipe:1"});
         std::vector<char*> argv;
         for (std::string& arg : args) {
             argv.push_back(arg.data());
@@ -290,8 +290,8 @@ struct MergeRun : http::BodySource, std::enable_shared_from_this<MergeRun> {
         posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                                  POSIX_SPAWN_SETSIGDEF);
+        posix_spawnattr_setflags(
+            &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
         posix_spawnattr_setpgroup(&attributes, 0);
         sigset_t none;
         sigemptyset(&none);
@@ -323,18 +323,18 @@ struct MergeRun : http::BodySource, std::enable_shared_from_this<MergeRun> {
     // What ffmpeg says on stderr, kept (its end) for the log; read all along so that it never
     // waits for us there.
     void ReadErrors() {
-        errors.async_read_some(net::buffer(errorBuffer),
-                               [self = shared_from_this()](boost::system::error_code error,
-                                                           std::size_t n) {
-                                   if (error) {
-                                       return;
-                                   }
-                                   self->said.append(self->errorBuffer.data(), n);
-                                   if (self->said.size() > kKeptErrors) {
-                                       self->said.erase(0, self->said.size() - kKeptErrors);
-                                   }
-                                   self->ReadErrors();
-                               });
+        errors.async_read_some(
+            net::buffer(errorBuffer),
+            [self = shared_from_this()](boost::system::error_code error, std::size_t n) {
+                if (error) {
+                    return;
+                }
+                self->said.append(self->errorBuffer.data(), n);
+                if (self->said.size() > kKeptErrors) {
+                    self->said.erase(0, self->said.size() - kKeptErrors);
+                }
+                self->ReadErrors();
+            });
     }
 
     void Next(Piece done) override {

@@ -22,8 +22,8 @@
 namespace resolver {
 
 struct MergeSettings {
-    int merges = 4;                         // ffmpeg processes at once on this instance
-    std::chrono::seconds maxDuration{10800};  // no merged file for a longer video
+    int merges = 4;                             // ffmpeg processes at once on this instance
+    std::chrono::seconds maxDuration{10800};    // no merged file for a longer video
     std::chrono::milliseconds timeout{30'000};  // ffmpeg silent this long: the merge fails
     std::string ffmpeg = "ffmpeg";
     // Where ffmpeg reaches this service's tunnel ("http://127.0.0.1:PORT").

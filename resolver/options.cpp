@@ -166,9 +166,11 @@ std::optional<Options> ParseOptions(int argc, char** argv, int* exitCode) {
         std::string why;
         const auto parsed = ParseWebAddress(o.publicUrl, &why);
         const std::size_t path = o.publicUrl.find('/', o.publicUrl.find("//") + 2);
-        if (!parsed || path != std::string::npos || o.publicUrl.find_first_of("?#") != std::string::npos) {
-            return usage("--public-url takes http(s)://HOST[:PORT], such as https://resolver.example: " +
-                         o.publicUrl);
+        if (!parsed || path != std::string::npos ||
+            o.publicUrl.find_first_of("?#") != std::string::npos) {
+            return usage(
+                "--public-url takes http(s)://HOST[:PORT], such as https://resolver.example: " +
+                o.publicUrl);
         }
     }
     if (o.merges == 0) {

@@ -360,8 +360,8 @@ void RedisResults::Resolve(const std::string& address, Deadline deadline, Extrac
         done({std::move(near), true, false});
         return;
     }
-    auto asked = std::make_shared<Asked>(
-        Asked{address, deadline, std::move(extract), std::move(done)});
+    auto asked =
+        std::make_shared<Asked>(Asked{address, deadline, std::move(extract), std::move(done)});
     boost::asio::post(blocking_, [this, asked] { Round(asked); });
 }
 
@@ -373,10 +373,10 @@ void RedisResults::Round(std::shared_ptr<Asked> asked) {
     // Each round ends with an answer, or with an extraction elsewhere that ended without one
     // (its instance died); the deadline bounds the rounds.
     if (Clock::now() >= asked->deadline) {
-        asked->done({std::make_shared<const KeptOutcome>(Outcome::Failure(
-                         504, "timeout",
-                         "The request waited too long for the same address's extraction.")),
-                     false, false});
+        asked->done(
+            {std::make_shared<const KeptOutcome>(Outcome::Failure(
+                 504, "timeout", "The request waited too long for the same address's extraction.")),
+             false, false});
         return;
     }
     const std::string resultKey = asked->ResultKey();
@@ -431,35 +431,34 @@ void RedisResults::Extract(std::shared_ptr<Asked> asked, const std::string& toke
     }
     auto extract = std::move(asked->extract);
     extract(asked->deadline, [this, asked, token, lockKey](Outcome outcome) {
-        boost::asio::post(blocking_, [this, asked, token, lockKey,
-                                      outcome = std::move(outcome)]() mutable {
-            {
-                std::lock_guard lock(heldMutex_);
-                held_.erase(lockKey);
-            }
-            // The outcome for those waiting goes first, the lock last: a request that finds the
-            // lock gone finds the outcome.
-            const std::string record = asked->Sealed(outcome);
-            auto kept = std::make_shared<const KeptOutcome>(std::move(outcome));
-            std::vector<std::vector<std::string>> commands;
-            if (ttl_.count() > 0 && kept->outcome().cacheable) {
-                memory_.Keep(asked->address, kept, ttl_);
+        boost::asio::post(
+            blocking_, [this, asked, token, lockKey, outcome = std::move(outcome)]() mutable {
+                {
+                    std::lock_guard lock(heldMutex_);
+                    held_.erase(lockKey);
+                }
+                // The outcome for those waiting goes first, the lock last: a request that finds the
+                // lock gone finds the outcome.
+                const std::string record = asked->Sealed(outcome);
+                auto kept = std::make_shared<const KeptOutcome>(std::move(outcome));
+                std::vector<std::vector<std::string>> commands;
+                if (ttl_.count() > 0 && kept->outcome().cacheable) {
+                    memory_.Keep(asked->address, kept, ttl_);
+                    commands.push_back(
+                        {"SET", asked->ResultKey(), record, "PX",
+                         Millis(std::chrono::duration_cast<std::chrono::milliseconds>(ttl_))});
+                }
                 commands.push_back(
-                    {"SET", asked->ResultKey(), record, "PX",
-                     Millis(std::chrono::duration_cast<std::chrono::milliseconds>(ttl_))});
-            }
-            commands.push_back(
-                {"SET", RedisKey("flight", token), record, "PX", Millis(kFlightOutcomeKept)});
-            commands.push_back({"EVAL", kReleaseScript, "1", lockKey, token});
-            // Should Redis fail now, those waiting fall back to their own memory.
-            link_.Call(commands);
-            asked->done({std::move(kept), false, false});
-        });
+                    {"SET", RedisKey("flight", token), record, "PX", Millis(kFlightOutcomeKept)});
+                commands.push_back({"EVAL", kReleaseScript, "1", lockKey, token});
+                // Should Redis fail now, those waiting fall back to their own memory.
+                link_.Call(commands);
+                asked->done({std::move(kept), false, false});
+            });
     });
 }
 
-void RedisResults::WaitFor(std::shared_ptr<Asked> asked, std::string token,
-                           Clock::duration pause) {
+void RedisResults::WaitFor(std::shared_ptr<Asked> asked, std::string token, Clock::duration pause) {
     auto poll = [this, asked, token, pause] {
         if (Clock::now() >= asked->deadline) {
             Round(asked);  // answers that the time is up

@@ -1,6 +1,7 @@
 // redis_store: the kept results and the extractions in flight in Redis, shared by every instance
-// that names the same server (the rate limit's counters too: rate_limit.h). Each instance falls back to its own
-// memory at once while Redis cannot be reached or fails, and goes back to Redis once it answers.
+// that names the same server (the rate limit's counters too: rate_limit.h). Each instance falls
+// back to its own memory at once while Redis cannot be reached or fails, and goes back to Redis
+// once it answers.
 #pragma once
 
 #include <atomic>

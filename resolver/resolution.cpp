@@ -72,7 +72,8 @@ void AddVideoFiles(const json& video, int part, std::vector<MediaFile>& files) {
         // One file per address; the streams of one manifest (DASH pieces) share its address and
         // are told apart by their format.
         const bool pieces = format.contains("fragments");
-        const std::string key = pieces ? address + '\n' + StringField(format, "format_id") : address;
+        const std::string key =
+            pieces ? address + '\n' + StringField(format, "format_id") : address;
         if (address.empty() || extension.empty() || !seen.insert(key).second) {
             continue;
         }
@@ -151,7 +152,6 @@ const char* KindName(FileKind kind) {
     }
     return "";
 }
-
 
 Outcome Outcome::Failure(int status, std::string code, std::string message, bool cacheable) {
     Outcome outcome;

@@ -30,8 +30,8 @@ struct MediaFile {
     std::optional<std::int64_t> size;  // bytes, exact or approximate
     std::optional<int> width;
     std::optional<int> height;
-    std::string note;  // the format's own words ("720p", "128k"), may be empty
-    int part = 0;      // 1-based video of a page with several; 0 for a single video
+    std::string note;    // the format's own words ("720p", "128k"), may be empty
+    int part = 0;        // 1-based video of a page with several; 0 for a single video
     std::string format;  // yt-dlp's format id, may be empty
     std::string vcodec;  // yt-dlp's codec names ("avc1.64001f", "mp4a.40.2"), may be empty
     std::string acodec;

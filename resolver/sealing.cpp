@@ -115,7 +115,8 @@ std::string Seal(const Key256& key, std::string_view plaintext, std::string_view
     Cipher ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
     int length = 0;
     EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), Bytes(out));
-    EVP_EncryptUpdate(ctx.get(), nullptr, &length, Bytes(context), static_cast<int>(context.size()));
+    EVP_EncryptUpdate(ctx.get(), nullptr, &length, Bytes(context),
+                      static_cast<int>(context.size()));
     EVP_EncryptUpdate(ctx.get(), cipherText, &length, Bytes(plaintext),
                       static_cast<int>(plaintext.size()));
     EVP_EncryptFinal_ex(ctx.get(), cipherText + length, &length);
@@ -135,8 +136,7 @@ std::optional<std::string> Unseal(const Key256& key, std::string_view sealed,
     int length = 0;
     std::string tag(sealed.substr(kNonce + size));
     const bool ok =
-        EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), Bytes(sealed)) ==
-            1 &&
+        EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), Bytes(sealed)) == 1 &&
         EVP_DecryptUpdate(ctx.get(), nullptr, &length, Bytes(context),
                           static_cast<int>(context.size())) == 1 &&
         EVP_DecryptUpdate(ctx.get(), out, &length, Bytes(sealed.substr(kNonce)),

@@ -22,8 +22,7 @@ namespace {
 constexpr const char* kHtml = "text/html; charset=utf-8";
 
 bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
            });
@@ -79,13 +78,15 @@ std::optional<std::uint64_t> RangeTotal(std::string_view contentRange) {
 
 // A media type as a host may send it, passed on only when it looks like one.
 std::string MediaType(std::string_view type) {
-    const bool plain = !type.empty() && type.size() < 200 &&
-                       std::all_of(type.begin(), type.end(), [](unsigned char c) {
-                           return std::isalnum(c) || std::string_view("/.+-_;= \"").find(
-                                                         static_cast<char>(c)) !=
-                                                         std::string_view::npos;
-                       }) &&
-                       type.find('/') != std::string_view::npos;
+    const bool plain =
+        !type.empty() && type.size() < 200 &&
+        std::all_of(type.begin(), type.end(),
+                    [](unsigned char c) {
+                        return std::isalnum(c) ||
+                               std::string_view("/.+-_;= \"").find(static_cast<char>(c)) !=
+                                   std::string_view::npos;
+                    }) &&
+        type.find('/') != std::string_view::npos;
     return plain ? std::string(type) : "application/octet-stream";
 }
 
@@ -125,8 +126,8 @@ std::string ContentDisposition(const std::string& name) {
         } else if (c < 0x80 || (c & 0xC0) != 0x80) {
             ascii += '_';  // one "_" for each character that is not plain ASCII
         }
-        if (std::isalnum(c) || std::string_view("-._~").find(static_cast<char>(c)) !=
-                                   std::string_view::npos) {
+        if (std::isalnum(c) ||
+            std::string_view("-._~").find(static_cast<char>(c)) != std::string_view::npos) {
             encoded += static_cast<char>(c);
         } else {
             encoded += '%';
@@ -300,9 +301,9 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
         // Every host asked at once, for the file's first byte with only the headers any client
         // sends: a file that comes is listed as it is; one that does not, in time, is tunnelled.
         const auto until = probeUntil;
-        const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       until - Clock::now()),
-                                   std::chrono::milliseconds(1));
+        const auto left =
+            std::max(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()),
+                     std::chrono::milliseconds(1));
         pending = static_cast<int>(asked.size());
         auto self = shared_from_this();
         net::dispatch(strand, [self, asked, left, until] {
@@ -317,11 +318,11 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
                 }
                 request.headers.emplace_back("Range", "bytes=0-0");
                 request.timeout = left;
-                self->probes.push_back(StartFetch(
-                    self->strand, self->tunnels.upstream_, request,
-                    [self, i](const UpstreamFailure& failure, const UpstreamHead& head) {
-                        self->Answered(i, failure, head);
-                    }));
+                self->probes.push_back(
+                    StartFetch(self->strand, self->tunnels.upstream_, request,
+                               [self, i](const UpstreamFailure& failure, const UpstreamHead& head) {
+                                   self->Answered(i, failure, head);
+                               }));
             }
             self->timer.expires_at(until);
             self->timer.async_wait([self](boost::system::error_code error) {
@@ -359,8 +360,8 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
         std::vector<std::size_t> asked;
         for (std::size_t i = 0; i < resolution.files.size(); ++i) {
             const MediaFile& f = resolution.files[i];
-            const bool fetched = tunnel[i] || f.kind == FileKind::PictureOnly ||
-                                 f.kind == FileKind::SoundOnly;
+            const bool fetched =
+                tunnel[i] || f.kind == FileKind::PictureOnly || f.kind == FileKind::SoundOnly;
             if (fetched && !f.size && f.fragments.empty() && f.extension != "m3u8" &&
                 f.kind != FileKind::PlaylistPart && tunnels.settings_.mode != TunnelMode::Never) {
                 asked.push_back(i);
@@ -383,11 +384,11 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
                 request.headers = file.headers;
                 request.headers.emplace_back("Range", "bytes=0-0");
                 request.timeout = left;
-                self->probes.push_back(StartFetch(
-                    self->strand, self->tunnels.upstream_, request,
-                    [self, i](const UpstreamFailure& failure, const UpstreamHead& head) {
-                        self->Measured(i, failure, head);
-                    }));
+                self->probes.push_back(
+                    StartFetch(self->strand, self->tunnels.upstream_, request,
+                               [self, i](const UpstreamFailure& failure, const UpstreamHead& head) {
+                                   self->Measured(i, failure, head);
+                               }));
             }
             self->timer.expires_after(left);
             self->timer.async_wait([self](boost::system::error_code error) {
@@ -460,8 +461,8 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
                     record.format = file.format;
                     record.part = file.part;
                     record.childKey = Base64Url(RandomBytes(16));
-                    file.listedPath = "/t/" + self->tunnels.Keep(record) + "/" +
-                                      Tunnels::PathName(record.name);
+                    file.listedPath =
+                        "/t/" + self->tunnels.Keep(record) + "/" + Tunnels::PathName(record.name);
                 }
             }
             for (MediaFile& file : r.files) {
@@ -540,20 +541,20 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
     bool counted = false;
     TunnelToken token;
     TunnelRecord record;
-    std::string url;      // what is fetched: the record's file, or an address its playlist names
-    bool child = false;   // an address a rewritten playlist names
+    std::string url;     // what is fetched: the record's file, or an address its playlist names
+    bool child = false;  // an address a rewritten playlist names
     std::optional<ByteRange> range;
     bool renewed = false;
-    bool whole = false;   // the range is ignored (If-Range did not match)
+    bool whole = false;  // the range is ignored (If-Range did not match)
     std::shared_ptr<UpstreamFetch> fetch;
     std::string playlist;  // a playlist read whole before it is rewritten
     // A file the host serves in pieces, fetched one after the other: its fragments (a DASH
     // stream), or ranges of one address (the record's chunk, as YouTube's files are served).
     enum class Pieces { None, Fragments, Ranges } pieces = Pieces::None;
-    std::size_t fragment = 0;       // the next fragment
-    std::uint64_t next = 0;         // the next byte to ask for, in ranges
+    std::size_t fragment = 0;           // the next fragment
+    std::uint64_t next = 0;             // the next byte to ask for, in ranges
     std::optional<std::uint64_t> last;  // the last byte to send, in ranges
-    bool pieceEnded = false;        // the current piece is all sent; the next is to be fetched
+    bool pieceEnded = false;            // the current piece is all sent; the next is to be fetched
 
     TunnelRequest(Tunnels& t, std::shared_ptr<http::Exchange> e, std::string c, std::string m)
         : tunnels(t),
@@ -620,11 +621,11 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
         }
         unsigned refused = 0;
         if (!tunnels.Acquire(client, internal, &refused)) {
-            http::Reply reply = Page(refused, refused == 429
-                                                  ? "Too many downloads from your address at "
-                                                    "once; try again when one has ended."
-                                                  : "The service is serving as many downloads "
-                                                    "as it can; try again shortly.");
+            http::Reply reply =
+                Page(refused, refused == 429 ? "Too many downloads from your address at "
+                                               "once; try again when one has ended."
+                                             : "The service is serving as many downloads "
+                                               "as it can; try again shortly.");
             reply.headers.set("Retry-After", "5");
             Respond(std::move(reply));
             return;
@@ -636,7 +637,8 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
         }
         auto self = shared_from_this();
         tunnels.WithStore([self, signature, address] {
-            const auto sealed = self->tunnels.store_.Take(self->token.id, self->tunnels.settings_.ttl);
+            const auto sealed =
+                self->tunnels.store_.Take(self->token.id, self->tunnels.settings_.ttl);
             auto record = sealed ? OpenRecord(self->token, *sealed) : std::nullopt;
             net::dispatch(self->exchange->executor(), [self, record = std::move(record), signature,
                                                        address]() mutable {
@@ -646,8 +648,8 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
                 }
                 self->record = std::move(*record);
                 if (self->child) {
-                    const std::string expected = Base64Url(
-                        HmacSha256(self->record.childKey, address).substr(0, 16));
+                    const std::string expected =
+                        Base64Url(HmacSha256(self->record.childKey, address).substr(0, 16));
                     if (self->record.childKey.empty() || signature != expected) {
                         self->Respond(Expired());
                         return;
@@ -680,10 +682,10 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
         } else if (range && !whole) {
             rangeAsked = std::string(request().find("Range")->value());
         }
-        Ask(url, rangeAsked, [self = shared_from_this()](const UpstreamFailure& failure,
-                                                          const UpstreamHead& head) {
-            self->OnHead(failure, head);
-        });
+        Ask(url, rangeAsked,
+            [self = shared_from_this()](const UpstreamFailure& failure, const UpstreamHead& head) {
+                self->OnHead(failure, head);
+            });
     }
 
     void Ask(const std::string& address, const std::string& rangeAsked, UpstreamHeadHandler then) {
@@ -748,23 +750,23 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
             NextPiece(std::move(done));
             return;
         }
-        fetch->Read(kUpstreamMaxPiece, [self = shared_from_this(), done = std::move(done)](
-                                           const UpstreamFailure& failure,
-                                           std::string_view data, bool end) {
-            if (failure) {
-                self->Failed(failure.message);
-                done({}, false, "the file's host failed: " + failure.message);
-            } else if (end && self->MorePieces()) {
-                self->pieceEnded = true;
-                done(data, false, {});
-            } else {
-                done(data, end, {});
-            }
-        });
+        fetch->Read(kUpstreamMaxPiece,
+                    [self = shared_from_this(), done = std::move(done)](
+                        const UpstreamFailure& failure, std::string_view data, bool end) {
+                        if (failure) {
+                            self->Failed(failure.message);
+                            done({}, false, "the file's host failed: " + failure.message);
+                        } else if (end && self->MorePieces()) {
+                            self->pieceEnded = true;
+                            done(data, false, {});
+                        } else {
+                            done(data, end, {});
+                        }
+                    });
     }
 
     void Fail(const UpstreamFailure& failure) {
-        const unsigned status = failure.error == UpstreamError::Refused ? 403
+        const unsigned status = failure.error == UpstreamError::Refused   ? 403
                                 : failure.error == UpstreamError::Timeout ? 504
                                                                           : 502;
         Respond(Page(status, "The file could not be fetched: " + failure.message));
@@ -786,8 +788,9 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
             tunnels.Renew(token, record, [self](std::optional<TunnelRecord> renewed) {
                 net::dispatch(self->exchange->executor(), [self, renewed = std::move(renewed)] {
                     if (!renewed) {
-                        self->Respond(Page(502, "The file's host refused it, and resolving the "
-                                                "page again did not give it back."));
+                        self->Respond(Page(502,
+                                           "The file's host refused it, and resolving the "
+                                           "page again did not give it back."));
                         return;
                     }
                     self->record = *renewed;
@@ -852,8 +855,7 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
         if (const std::string modified = upstream.Field("Last-Modified"); !modified.empty()) {
             reply.headers.set("Last-Modified", modified);
         }
-        const bool ranges =
-            status == 206 || SameName(upstream.Field("Accept-Ranges"), "bytes");
+        const bool ranges = status == 206 || SameName(upstream.Field("Accept-Ranges"), "bytes");
         reply.headers.set("Accept-Ranges", ranges ? "bytes" : "none");
         reply.headers.set("Content-Disposition", ContentDisposition(record.name));
         if (head()) {
@@ -918,15 +920,14 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
             const std::string key = self->record.childKey;
             std::string rewritten =
                 RewritePlaylist(self->playlist, finalUrl, [&](const std::string& address) {
-                    const std::string signature =
-                        Base64Url(HmacSha256(key, address).substr(0, 16));
+                    const std::string signature = Base64Url(HmacSha256(key, address).substr(0, 16));
                     std::string name = address.substr(0, address.find('?'));
                     name = name.substr(name.rfind('/') + 1);
                     return prefix + signature + "/" + Base64Url(address) + "/" +
                            Tunnels::PathName(name.empty() ? "part" : name);
                 });
-            http::Reply reply = http::Reply::Text(200, "application/vnd.apple.mpegurl",
-                                                  std::move(rewritten));
+            http::Reply reply =
+                http::Reply::Text(200, "application/vnd.apple.mpegurl", std::move(rewritten));
             self->Respond(std::move(reply));
         });
     }

@@ -76,7 +76,8 @@ class Tunnels {
     void SetFinisher(std::function<void(Resolution&, const std::string& page)> finisher) {
         finisher_ = std::move(finisher);
     }
-    void SetInputFailed(std::function<void(const std::string& merge, const std::string& why)> told) {
+    void SetInputFailed(
+        std::function<void(const std::string& merge, const std::string& why)> told) {
         inputFailed_ = std::move(told);
     }
     const boost::asio::any_io_executor& blocking() const { return blocking_; }

@@ -51,9 +51,8 @@ std::string RecordToJson(const TunnelRecord& r) {
     for (const auto& [name, value] : r.headers) {
         headers.push_back({name, value});
     }
-    json record = {{"url", r.url},   {"headers", headers}, {"name", r.name},
-                   {"ext", r.extension}, {"page", r.page}, {"format", r.format},
-                   {"part", r.part}, {"child", r.childKey}};
+    json record = {{"url", r.url},   {"headers", headers}, {"name", r.name}, {"ext", r.extension},
+                   {"page", r.page}, {"format", r.format}, {"part", r.part}, {"child", r.childKey}};
     if (!r.fragments.empty()) {
         record["fragments"] = r.fragments;
     }
@@ -162,8 +161,7 @@ std::size_t MemoryTunnels::size() const {
 RedisTunnels::RedisTunnels(RedisLink& link, std::size_t maxMemoryEntries)
     : link_(link), memory_(maxMemoryEntries) {}
 
-void RedisTunnels::Put(const std::string& id, const std::string& sealed,
-                       std::chrono::seconds ttl) {
+void RedisTunnels::Put(const std::string& id, const std::string& sealed, std::chrono::seconds ttl) {
     const std::string ms = std::to_string(std::chrono::milliseconds(ttl).count());
     if (!link_.Call({{"SET", RedisKey("tunnel", Base64Url(id)), sealed, "PX", ms}})) {
         memory_.Put(id, sealed, ttl);

@@ -410,8 +410,7 @@ Outcome WorkerPool::Ask(Process& process, const Job& job) {
             continue;
         }
         if (ready <= 0) {
-            const auto seconds =
-                std::chrono::ceil<std::chrono::seconds>(settings_.timeout).count();
+            const auto seconds = std::chrono::ceil<std::chrono::seconds>(settings_.timeout).count();
             return fail("timeout", "The page did not answer within " + std::to_string(seconds) +
                                        (seconds == 1 ? " second." : " seconds."));
         }

@@ -305,10 +305,11 @@ void RunUpstreamFetch(const Upstream& upstream, std::wstring url,
 
 void StartUpstreamFetch(const Upstream& upstream, std::wstring url, HWND window, UINT message,
                         WPARAM serial, std::shared_ptr<UpstreamAnswer> answer) {
-    RunUpstreamFetch(upstream, std::move(url), [window, message, serial, answer](UpstreamAnswer got) {
-        *answer = std::move(got);
-        PostMessageW(window, message, serial, 0);
-    });
+    RunUpstreamFetch(upstream, std::move(url),
+                     [window, message, serial, answer](UpstreamAnswer got) {
+                         *answer = std::move(got);
+                         PostMessageW(window, message, serial, 0);
+                     });
 }
 
 }  // namespace standin

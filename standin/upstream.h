@@ -47,7 +47,7 @@ struct UpstreamAnswer {
     bool reached = false;  // the server answered (any status)
     DWORD status = 0;
     std::string body;
-    std::wstring url;  // the page's address after redirects within the same host
+    std::wstring url;      // the page's address after redirects within the same host
     std::wstring headers;  // the server's answer's head, as WinHTTP gives it (lines in CRLF)
 };
 

@@ -124,15 +124,14 @@ TEST(PageContract, ChromiumAndTheProgramsRulesGiveBackExactlyTheAddressesWritten
     // Files listed at the service's own address (a tunnel, a merge): a token and the file's name
     // for people, percent-encoded, on whatever address the page was asked on.
     const std::string base = "http://resolver.example:8765";
-    for (const auto& [kind, path] :
-         {std::pair{FileKind::PictureAndSound, std::string("/t/")},
-          std::pair{FileKind::Merged, std::string("/m/")}}) {
+    for (const auto& [kind, path] : {std::pair{FileKind::PictureAndSound, std::string("/t/")},
+                                     std::pair{FileKind::Merged, std::string("/m/")}}) {
         MediaFile file;
         file.kind = kind;
         file.extension = "mp4";
         file.height = 1080;
-        file.listedPath = path + TunnelToken::New().text() + "/" +
-                          Tunnels::PathName(LinkText(r, file));
+        file.listedPath =
+            path + TunnelToken::New().text() + "/" + Tunnels::PathName(LinkText(r, file));
         r.files.push_back(file);
         expected.push_back(base + file.listedPath);
     }

@@ -144,9 +144,9 @@ class RealExtractor : public testing::Test {
                     "src=\"/files/second.mp4\"></video>");
         site_->Page("/none.html", "Nothing to see", "<p>No video here.</p>");
         site_->Redirect("/redirect.html", internal_->Url("/one.html"));
-        site_->Redirect("/redirect-mapped.html", "http://[::ffff:127.0.0.2]:" +
-                                                     std::to_string(internal_->port()) +
-                                                     "/one.html");
+        site_->Redirect(
+            "/redirect-mapped.html",
+            "http://[::ffff:127.0.0.2]:" + std::to_string(internal_->port()) + "/one.html");
         site_->Redirect("/redirect-v6.html", internalV6_->Url("/one.html"));
         site_->CookiePage("/cookie-a.html", "visit=a1");
         site_->CookiePage("/cookie-b.html", "visit=b1");
@@ -276,7 +276,8 @@ TEST_F(RealExtractor, ARedirectOrAPlaylistToAnInternalHostIsRefusedWhenConnectin
         EXPECT_EQ(body["error"]["code"], "address_refused") << c.page;
         EXPECT_THAT(body["error"]["message"].get<std::string>(), HasSubstr(c.refused)) << c.page;
         // The refusal is the request's own: the same worker resolves the next page.
-        const auto next = service_->ResolveJson(site_->Url(std::string("/one.html?after") + c.page));
+        const auto next =
+            service_->ResolveJson(site_->Url(std::string("/one.html?after") + c.page));
         ASSERT_TRUE(next);
         EXPECT_EQ(next->status, 200) << "after " << c.page << ": " << next->body;
     }

@@ -109,8 +109,8 @@ TEST_F(ChainTest, AProtectedFileComesThroughTheServiceAndPictureAndSoundMergedFi
     StartOnTheService(run);
     const struct {
         std::string page;
-        std::size_t listed;    // the picture's own file after the merged one
-        const char* path;      // of the first address
+        std::size_t listed;  // the picture's own file after the merged one
+        const char* path;    // of the first address
         const char* ends;
     } cases[] = {{"hotlink.html", 1, "/t/", ".mp4"}, {"dash.html", 2, "/m/", "merged.mp4"}};
     std::size_t opened = 0;
