@@ -16,6 +16,8 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+
 namespace resolver::http {
 
 namespace beast = boost::beast;
@@ -230,7 +232,7 @@ class Session : public std::enable_shared_from_this<Session> {
                 partial = parser_->release();
             }
             closing_ = true;
-            auto exchange = std::make_shared<Exchange>(shared_from_this(), std::move(partial),
+            auto exchange = std::make_shared<Exchange>(shared_from_this(), server_, std::move(partial),
                                                        peer_, stream_.get_executor());
             Reply reply = settings().errorReply ? settings().errorReply(status, exchange->path())
                                                 : Reply::Text(status, "text/plain", "");
@@ -245,8 +247,8 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         ++served_;
         keepAlive_ = parser_->get().keep_alive() && served_ < settings().maxRequestsPerConnection;
-        auto exchange = std::make_shared<Exchange>(shared_from_this(), parser_->release(), peer_,
-                                                   stream_.get_executor());
+        auto exchange = std::make_shared<Exchange>(shared_from_this(), server_, parser_->release(),
+                                                   peer_, stream_.get_executor());
         parser_.reset();
         server_.Dispatch(std::move(exchange));
     }
@@ -473,21 +475,29 @@ class Session : public std::enable_shared_from_this<Session> {
     std::optional<bhttp::response_serializer<bhttp::empty_body>> streamSerializer_;
 };
 
-Exchange::Exchange(std::shared_ptr<Session> session, Request request, std::string peer,
-                   net::any_io_executor executor)
+Exchange::Exchange(std::shared_ptr<Session> session, Server& server, Request request,
+                   std::string peer, net::any_io_executor executor)
     : session_(std::move(session)),
+      server_(server),
       request_(std::move(request)),
       peer_(std::move(peer)),
       executor_(std::move(executor)),
-      work_(net::prefer(executor_, net::execution::outstanding_work.tracked)),
       started_(Clock::now()) {
     const std::string_view target = request_.target();
     path_ = Decode(target.substr(0, target.find('?')), false);
+    EachParameter(QueryOf(target), [&](std::string name, std::string value) {
+        query_.emplace_back(std::move(name), std::move(value));
+        return false;
+    });
+    server_.Begun();
 }
 
 Exchange::~Exchange() {
-    if (!answered_ && session_) {
-        session_->Abandoned();
+    if (!answered_) {
+        if (session_) {
+            session_->Abandoned();
+        }
+        server_.Answered();
     }
 }
 
@@ -496,24 +506,17 @@ bool Exchange::head() const {
 }
 
 std::string Exchange::Query(std::string_view name) const {
-    std::string found;
-    EachParameter(QueryOf(request_.target()), [&](const std::string& n, const std::string& v) {
+    for (const auto& [n, value] : query_) {
         if (n == name) {
-            found = v;
-            return true;
+            return value;
         }
-        return false;
-    });
-    return found;
+    }
+    return {};
 }
 
 bool Exchange::HasQuery(std::string_view name) const {
-    bool found = false;
-    EachParameter(QueryOf(request_.target()), [&](const std::string& n, const std::string&) {
-        found = n == name;
-        return found;
-    });
-    return found;
+    return std::any_of(query_.begin(), query_.end(),
+                       [&](const auto& parameter) { return parameter.first == name; });
 }
 
 void Exchange::Respond(Reply reply) {
@@ -523,7 +526,19 @@ void Exchange::Respond(Reply reply) {
     // The session keeps the exchange while it sends; the exchange lets go of the session here.
     auto session = std::move(session_);
     session->Send(shared_from_this(), std::move(reply));
-    work_ = net::any_io_executor();
+    server_.Answered();
+}
+
+void Server::Begun() {
+    std::lock_guard lock(workMutex_);
+    ++unanswered_;
+}
+
+void Server::Answered() {
+    std::lock_guard lock(workMutex_);
+    if (--unanswered_ == 0 && stopping_) {
+        work_.reset();
+    }
 }
 
 Server::Server(net::io_context& io, ServerSettings settings, Handler handler, Logger logger)
@@ -562,6 +577,10 @@ unsigned short Server::Listen(const std::string& host, unsigned short port, std:
 }
 
 void Server::Start() {
+    {
+        std::lock_guard lock(workMutex_);
+        work_.emplace(io_.get_executor());
+    }
     Accept();
 }
 
@@ -643,6 +662,12 @@ void Server::Ended(Session* session) {
 void Server::Stop() {
     if (stopping_.exchange(true)) {
         return;
+    }
+    {
+        std::lock_guard lock(workMutex_);
+        if (unanswered_ == 0) {
+            work_.reset();
+        }
     }
     net::post(acceptor_.get_executor(), [this] {
         error_code ignored;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/http/fields.hpp>
@@ -22,6 +23,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace resolver::http {
 
@@ -65,12 +68,13 @@ struct Reply {
 };
 
 class Session;
+class Server;
 
 // One request and its answer. Handlers get it as a shared_ptr, keep it while they work and
 // call Respond once, from any thread.
 class Exchange : public std::enable_shared_from_this<Exchange> {
   public:
-    Exchange(std::shared_ptr<Session> session, Request request, std::string peer,
+    Exchange(std::shared_ptr<Session> session, Server& server, Request request, std::string peer,
              net::any_io_executor executor);
     ~Exchange();
 
@@ -93,12 +97,12 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
 
   private:
     std::shared_ptr<Session> session_;
+    Server& server_;
     Request request_;
     std::string path_;
+    std::vector<std::pair<std::string, std::string>> query_;  // decoded, in order
     std::string peer_;
     net::any_io_executor executor_;
-    // Keeps the server's threads running while the request is worked on elsewhere.
-    net::any_io_executor work_;
     Clock::time_point started_;
     std::atomic<bool> answered_ = false;
 };
@@ -160,6 +164,10 @@ class Server {
     void BecomeBusy(Session* session);
     // A session has ended (its destructor).
     void Ended(Session* session);
+    // A request is being worked on, or has been answered: the server's threads run while any is
+    // (after Stop too, until the last is answered).
+    void Begun();
+    void Answered();
 
   private:
     void Accept();
@@ -174,6 +182,9 @@ class Server {
     net::ip::tcp::acceptor acceptor_;
     std::atomic<bool> stopping_ = false;
     std::atomic<std::size_t> connections_ = 0;
+    std::mutex workMutex_;
+    std::size_t unanswered_ = 0;
+    std::optional<net::executor_work_guard<net::io_context::executor_type>> work_;
     std::mutex mutex_;
     std::list<std::weak_ptr<Session>> idle_;  // longest idle first
     std::unordered_map<Session*, std::weak_ptr<Session>> live_;

@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +18,7 @@
 
 #include "page_writer.h"
 #include "sealing.h"
-
-extern char** environ;
+#include "child_process.h"
 
 namespace resolver {
 
@@ -276,39 +274,10 @@ struct MergeRun : http::BodySource, std::enable_shared_from_this<MergeRun> {
         args.insert(args.end(),
                     {"-map", "0:v:0", "-map", "1:a:0", "-c", "copy", "-f", "mp4", "-movflags",
                      "frag_keyframe+empty_moov+default_base_moof", "pipe:1"});
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, stdoutPipe[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, stderrPipe[1], 2);
-        // Nothing of the service's (its clients' connections above all) stays open in ffmpeg.
-        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(
-            &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        posix_spawnattr_setpgroup(&attributes, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
-            sigaddset(&defaults, signal);
-        }
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        const int error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
+        pid = SpawnChild(args, -1, stdoutPipe[1], stderrPipe[1]);
         close(stdoutPipe[1]);
         close(stderrPipe[1]);
-        if (error != 0) {
-            pid = -1;
+        if (pid < 0) {
             close(stdoutPipe[0]);
             close(stderrPipe[0]);
             return false;

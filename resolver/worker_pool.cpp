@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +14,7 @@
 #include <fstream>
 #include <iostream>
 
-extern char** environ;
+#include "child_process.h"
 
 namespace resolver {
 namespace {
@@ -50,20 +49,8 @@ std::string AskYtDlpVersion(const std::string& python, const std::string& script
     if (pipe2(out, O_CLOEXEC) != 0) {
         return {};
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args = {python, "-I", "-B", script, "--version"};
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int error = posix_spawnp(&pid, python.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = SpawnChild({python, "-I", "-B", script, "--version"}, -1, out[1], -1);
+    const int error = pid < 0 ? errno : 0;
     close(out[1]);
     std::string said;
     const auto until = Clock::now() + std::chrono::seconds(10);
@@ -219,43 +206,14 @@ bool WorkerPool::Start(Process& process) {
         close(toWorker[1]);
         return false;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toWorker[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, fromWorker[1], 1);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // Its own process group, so that a kill reaches whatever it started; the signals the service
-    // blocks or ignores back to normal.
-    posix_spawnattr_setflags(
-        &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
-        sigaddset(&defaults, signal);
-    }
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-
     std::vector<std::string> args = {settings_.python, "-I",       "-B",
                                      settings_.script, "--parent", std::to_string(getpid())};
     args.insert(args.end(), settings_.scriptArgs.begin(), settings_.scriptArgs.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int error =
-        posix_spawnp(&pid, settings_.python.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    // Its messages go where the service's own do.
+    const pid_t pid = SpawnChild(args, toWorker[0], fromWorker[1], STDERR_FILENO);
     close(toWorker[0]);
     close(fromWorker[1]);
-    if (error != 0) {
+    if (pid < 0) {
         close(toWorker[1]);
         close(fromWorker[0]);
         return false;

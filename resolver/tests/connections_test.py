@@ -13,28 +13,19 @@ held is closed. Prints the answers' latencies and the service's memory (figures,
 Every process it starts is ended by its PID. Exit status 0: passed, 1: failed.
 """
 import argparse
-import http.client
 import os
 import re
 import resource
 import selectors
-import signal
 import socket
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import Service, check, finish  # noqa: E402
+
 REQUEST_TIMEOUT = 3  # the service's --request-timeout in this test
-
-failures = []
-
-
-def check(condition, text):
-    if not condition:
-        failures.append(text)
-        print("FAILED: " + text, flush=True)
 
 
 def threads_of(pid):
@@ -56,45 +47,11 @@ def resident_mib(pid):
         return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1)) / 1024.0
 
 
-class Service:
-    def __init__(self, binary, fake_worker):
-        self.dir = tempfile.mkdtemp(prefix="reelhawk-connections.")
-        self.err = open(os.path.join(self.dir, "stderr"), "w+")
-        self.process = subprocess.Popen(
-            [binary, "--listen", "127.0.0.1:0", "--python", fake_worker, "--workers", "1",
-             "--rate", "0", "--allow-address", "127.0.0.1/32",
-             "--request-timeout", str(REQUEST_TIMEOUT)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.err)
-        self.port = None
-        for _ in range(200):
-            self.err.seek(0)
-            m = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", self.err.read())
-            if m:
-                self.port = int(m.group(1))
-                break
-            time.sleep(0.05)
-        if self.port is None:
-            raise RuntimeError("the service did not start")
-
-    def get(self, path, timeout=5.0):
-        """Status and seconds taken, on a fresh connection."""
-        started = time.monotonic()
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
-        try:
-            connection.request("GET", path)
-            response = connection.getresponse()
-            response.read()
-            return response.status, time.monotonic() - started
-        finally:
-            connection.close()
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(15)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+def timed_get(service, path):
+    """Status and seconds taken, on a fresh connection."""
+    started = time.monotonic()
+    status = service.request(path, timeout=5)[0]
+    return status, time.monotonic() - started
 
 
 HEAD = b"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: slow\r\n\r\n"
@@ -183,10 +140,11 @@ def main():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, max(soft, 4 * args.connections)), hard))
 
-    service = Service(args.binary, args.fake_worker)
+    service = Service(args.binary, "--python", args.fake_worker, "--workers", "1", "--rate", "0",
+                      "--allow-address", "127.0.0.1/32", "--request-timeout", str(REQUEST_TIMEOUT))
     try:
         page = "/resolve?url=http%3A%2F%2F127.0.0.1%3A9%2Fvideo%2Fkept"
-        check(service.get(page)[0] == 200, "the page to keep was not resolved")
+        check(timed_get(service, page)[0] == 200, "the page to keep was not resolved")
         time.sleep(0.5)
         threads_before = threads_of(service.process.pid)
         sockets_before = sockets_of(service.process.pid)
@@ -202,7 +160,7 @@ def main():
         while runner.is_alive():
             for path in latencies:
                 try:
-                    status, took = service.get(path)
+                    status, took = timed_get(service, path)
                     latencies[path].append(took)
                     if status != 200:
                         failed.append("%s answered %d" % (path, status))
@@ -239,7 +197,7 @@ def main():
                                         len(dropped), threads_before, peak_mib), flush=True)
     finally:
         service.stop()
-    return 1 if failures else 0
+    return finish()
 
 
 if __name__ == "__main__":

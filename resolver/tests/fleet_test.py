@@ -15,7 +15,6 @@ ended by its PID when it ends, also on failure or a signal. Exit status 0: passe
 """
 import argparse
 import collections
-import ctypes
 import http.client
 import json
 import os
@@ -35,30 +34,8 @@ SITE = "http://127.0.0.1:9"
 LOAD_SECONDS = float(os.environ.get("REELHAWK_FLEET_LOAD_SECONDS", "20"))
 # The whole run's own bound, under ctest's time-out, so that it always ends its processes itself.
 RUN_LIMIT_SECONDS = 100
-started_at = time.monotonic()
-failures = []
-
-
-def say(text):
-    print("[%5.1f s] %s" % (time.monotonic() - started_at, text), flush=True)
-
-
-def check(condition, text):
-    if not condition:
-        failures.append(text)
-        say("FAILED: " + text)
-    return condition
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def die_with_parent():
-    # A child ends when this script does, even if it is killed before it can end them itself.
-    ctypes.CDLL("libc.so.6").prctl(1, signal.SIGKILL)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import check, die_with_parent, failures, free_port, say  # noqa: E402
 
 
 class Processes:

@@ -47,13 +47,14 @@ def free_port():
         return s.getsockname()[1]
 
 
-def _die_with_parent():
+def die_with_parent():
+    """For preexec_fn: the child ends when this script does, even when it is killed first."""
     ctypes.CDLL("libc.so.6").prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
 def spawn(args, out=subprocess.DEVNULL, err=subprocess.DEVNULL):
     return subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                            preexec_fn=_die_with_parent)
+                            preexec_fn=die_with_parent)
 
 
 def end(process, wait=10.0):
