@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <filesystem>
 #include <future>
 #include <set>
 #include <sstream>
@@ -209,6 +210,18 @@ TEST(Workers, AreReplacedAfterTheirCountOrMemoryBySuccessorsThatWarmUpWhileTheyS
         EXPECT_EQ(service.ResolveJson(std::string(kSite) + "/video/last")->status, 200);
         EXPECT_EQ(log.Pids().size(), 2u);
         EXPECT_TRUE(SettlesAt(service, 1));
+        // A worker started while the service listened and served holds none of its sockets (a
+        // connection the service closed would stay open in it, the port bound after it ended).
+        for (pid_t worker : service.Descendants()) {
+            std::error_code error;
+            int sockets = 0;
+            for (const auto& fd : std::filesystem::directory_iterator(
+                     "/proc/" + std::to_string(worker) + "/fd", error)) {
+                sockets += std::filesystem::read_symlink(fd.path(), error).string().starts_with(
+                    "socket:");
+            }
+            EXPECT_EQ(sockets, 0) << "worker " << worker;
+        }
     }
     {
         FakeLog log;
