@@ -31,6 +31,7 @@
 #
 # What it leaves in $REELHAWK_BUILD/artifacts:
 #   reelhawk-harvest.png         the window with the list filled
+#   reelhawk-harvest-merged.png  (--sample) the window with the DASH page's list, merged file first
 #   reelhawk-harvest-screen.png  the whole screen at that moment
 #   harvest-addresses.txt        the listed addresses, one per line
 #   standin.log                  what the stand-in browser was asked to do
@@ -134,9 +135,11 @@ reelhawk_start_wine
 # REELHAWK_STANDIN_ENGINE=chromium: the pages are loaded, laid out and scripted by Chromium.
 [ "${REELHAWK_STANDIN_ENGINE:-}" = chromium ] && { reelhawk_start_chromium || exit 1; }
 
-# The picture: the whole screen, and the window cut out of it.
+# The picture: the whole screen, and the window cut out of it (into the file named, by default
+# reelhawk-harvest.png).
 shot="$artifacts/reelhawk-harvest.png"
 take_picture() {
+    local shot=${1:-$shot}
     import -window root "$artifacts/reelhawk-harvest-screen.png"
     local window geometry
     window=$(xdotool search --name '^Reelhawk 1\.0$' 2>/dev/null | head -n 1)
@@ -222,6 +225,8 @@ for page in "${pages[@]}"; do
     # sample site, also on the pages whose files come through the service.
     if [ $harvested -eq 0 ] && { [ -z "$opened" ] || [[ "$page" =~ /(hotlink|dash)\.html$ ]]; }; then
         [ -z "$opened" ] && take_picture
+        # The merged file first in the list, as the program shows it.
+        [[ "$page" == */dash.html ]] && take_picture "$artifacts/reelhawk-harvest-merged.png"
         opened="(not asked)"
         [ "$mode" = demo ] && continue
         opened=$(wine "$driver" open 0 </dev/null)
