@@ -194,9 +194,12 @@ Service::Service(const Options& options)
         std::cerr << "reelhawk-resolver: ffmpeg is not on PATH: no merged files are offered"
                   << std::endl;
     }
-    tunnels_->SetFinisher([this](Resolution& resolution, const std::string& page) {
-        merges_->AddMergedFiles(resolution, page);
-    });
+    // A merged file comes through the tunnel: without it (--tunnel never) there is none.
+    if (tunnel.mode != TunnelMode::Never) {
+        tunnels_->SetFinisher([this](Resolution& resolution, const std::string& page) {
+            merges_->AddMergedFiles(resolution, page);
+        });
+    }
     tunnels_->SetInputFailed([this](const std::string& merge, const std::string& why) {
         merges_->InputFailed(merge, why);
     });

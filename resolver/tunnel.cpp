@@ -357,14 +357,22 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
     // that the list says them and a merge can tell its length about. Within what is left of the
     // time for asking.
     void Measure(Deadline until) {
+        // The tunnelled files first, then the pictures and sounds best first; a few at most, so
+        // that a page with many formats does not make many connections to one host.
+        constexpr std::size_t kMeasured = 8;
         std::vector<std::size_t> asked;
-        for (std::size_t i = 0; i < resolution.files.size(); ++i) {
-            const MediaFile& f = resolution.files[i];
-            const bool fetched =
-                tunnel[i] || f.kind == FileKind::PictureOnly || f.kind == FileKind::SoundOnly;
-            if (fetched && !f.size && f.fragments.empty() && f.extension != "m3u8" &&
-                f.kind != FileKind::PlaylistPart && tunnels.settings_.mode != TunnelMode::Never) {
-                asked.push_back(i);
+        for (const bool tunnelled : {true, false}) {
+            for (std::size_t i = 0; i < resolution.files.size() && asked.size() < kMeasured; ++i) {
+                const MediaFile& f = resolution.files[i];
+                const bool fetched =
+                    tunnelled ? static_cast<bool>(tunnel[i])
+                              : !tunnel[i] && (f.kind == FileKind::PictureOnly ||
+                                               f.kind == FileKind::SoundOnly);
+                if (fetched && !f.size && f.fragments.empty() && f.extension != "m3u8" &&
+                    f.kind != FileKind::PlaylistPart &&
+                    tunnels.settings_.mode != TunnelMode::Never) {
+                    asked.push_back(i);
+                }
             }
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
