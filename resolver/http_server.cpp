@@ -11,12 +11,12 @@
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
-#include <boost/beast/http/span_body.hpp>
 #include <boost/beast/http/write.hpp>
 
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 
 namespace resolver::http {
 
@@ -306,32 +306,40 @@ class Session : public std::enable_shared_from_this<Session> {
                 });
             return;
         }
+        // A whole answer: its head written here (the common headers as the server wrote them
+        // once) and sent with its body in one write.
         const std::string* body = reply_.body.get();
-        whole_.emplace(static_cast<bhttp::status>(reply_.status), exchange_->request().version());
-        fill(*whole_);
         const std::uint64_t size = body ? body->size() : 0;
-        if (!head && body) {
-            whole_->body() = bhttp::span_body<const char>::value_type(body->data(), body->size());
+        head_.clear();
+        head_ += exchange_->request().version() >= 11 ? "HTTP/1.1 " : "HTTP/1.0 ";
+        head_ += std::to_string(reply_.status);
+        head_ += ' ';
+        head_ += bhttp::obsolete_reason(static_cast<bhttp::status>(reply_.status));
+        head_ += "\r\n";
+        head_ += server_.commonHead();
+        for (const auto& field : reply_.headers) {
+            head_.append(field.name_string()).append(": ").append(field.value()).append("\r\n");
         }
         // A HEAD answers the length the GET would have; one made as it is sent has none.
         if (!head || reply_.length || body) {
-            whole_->content_length(head && reply_.length ? *reply_.length : size);
+            head_ += "Content-Length: ";
+            head_ += std::to_string(head && reply_.length ? *reply_.length : size);
+            head_ += "\r\n";
         }
+        if (exchange_->request().version() >= 11) {
+            head_ += keepAlive_ ? "" : "Connection: close\r\n";
+        } else {
+            head_ += keepAlive_ ? "Connection: keep-alive\r\n" : "";
+        }
+        head_ += "\r\n";
         ending_.bodyBytes = head ? 0 : size;
         stream_.expires_after(settings().writeTimeout);
-        wholeSerializer_.emplace(*whole_);
-        if (head) {
-            // A HEAD answer has a Content-Length but no body.
-            bhttp::async_write_header(stream_, *wholeSerializer_,
-                                      [self = shared_from_this()](error_code error, std::size_t) {
-                                          self->Finished(error);
-                                      });
-        } else {
-            bhttp::async_write(stream_, *wholeSerializer_,
-                               [self = shared_from_this()](error_code error, std::size_t) {
-                                   self->Finished(error);
-                               });
-        }
+        const std::array<net::const_buffer, 2> buffers = {
+            net::buffer(head_), head ? net::const_buffer() : net::buffer(body ? *body : head_, size)};
+        net::async_write(stream_, buffers,
+                         [self = shared_from_this()](error_code error, std::size_t) {
+                             self->Finished(error);
+                         });
     }
 
     void NextPiece() {
@@ -421,8 +429,7 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         exchange_.reset();
         reply_ = Reply();
-        whole_.reset();
-        wholeSerializer_.reset();
+        head_.clear();
         streamSerializer_.reset();
         streamHead_.reset();
     }
@@ -469,8 +476,7 @@ class Session : public std::enable_shared_from_this<Session> {
     Ending ending_;
     std::uint64_t generation_ = 0;  // pieces of an earlier answer are ignored
     std::shared_ptr<BodySource> source_;
-    std::optional<bhttp::response<bhttp::span_body<const char>>> whole_;
-    std::optional<bhttp::response_serializer<bhttp::span_body<const char>>> wholeSerializer_;
+    std::string head_;  // a whole answer's head
     std::optional<bhttp::response<bhttp::empty_body>> streamHead_;
     std::optional<bhttp::response_serializer<bhttp::empty_body>> streamSerializer_;
 };
@@ -546,7 +552,11 @@ Server::Server(net::io_context& io, ServerSettings settings, Handler handler, Lo
       settings_(std::move(settings)),
       handler_(std::move(handler)),
       logger_(std::move(logger)),
-      acceptor_(net::make_strand(io)) {}
+      acceptor_(net::make_strand(io)) {
+    for (const auto& field : settings_.commonHeaders) {
+        commonHead_.append(field.name_string()).append(": ").append(field.value()).append("\r\n");
+    }
+}
 
 Server::~Server() = default;
 

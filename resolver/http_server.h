@@ -157,6 +157,8 @@ class Server {
     // For the sessions.
     using IdlePlace = std::list<std::weak_ptr<Session>>::iterator;
     const ServerSettings& settings() const { return settings_; }
+    // The common headers, written once as they go into every answer's head.
+    const std::string& commonHead() const { return commonHead_; }
     void Dispatch(std::shared_ptr<Exchange> exchange) { handler_(std::move(exchange)); }
     void Log(const Exchange& exchange, const Ending& ending) { logger_(exchange, ending); }
     // A session waits for a request (it may be closed to make room) or stops waiting.
@@ -177,6 +179,7 @@ class Server {
 
     net::io_context& io_;
     ServerSettings settings_;
+    std::string commonHead_;
     Handler handler_;
     Logger logger_;
     net::ip::tcp::acceptor acceptor_;
