@@ -262,10 +262,8 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
     std::vector<bool> tunnel;
     std::vector<std::shared_ptr<UpstreamFetch>> probes;
     int pending = 0;
-    bool measuring = false;
     bool finished = false;
-    Deadline deadline;
-    Clock::time_point probeUntil;
+    Clock::time_point probeUntil;  // the hosts are asked until then
 
     Preparation(Tunnels& t, Resolution r, std::string p, std::function<void(Resolution)> d)
         : tunnels(t),
@@ -277,8 +275,7 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
           tunnel(resolution.files.size(), false) {}
 
     void Start(Deadline requestDeadline) {
-        deadline = requestDeadline;
-        probeUntil = std::min(Clock::now() + tunnels.settings_.probeTime, deadline);
+        probeUntil = std::min(Clock::now() + tunnels.settings_.probeTime, requestDeadline);
         const TunnelMode mode = tunnels.settings_.mode;
         std::vector<std::size_t> asked;
         for (std::size_t i = 0; i < resolution.files.size(); ++i) {
@@ -295,40 +292,49 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
             }
         }
         if (asked.empty()) {
-            Measure(deadline);
+            Measure();
             return;
         }
         // Every host asked at once, for the file's first byte with only the headers any client
         // sends: a file that comes is listed as it is; one that does not, in time, is tunnelled.
-        const auto until = probeUntil;
-        const auto left =
-            std::max(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()),
-                     std::chrono::milliseconds(1));
+        AskFirstBytes(asked, true, &Preparation::Answered);
+    }
+
+    // Asks the hosts of these files for their first byte, all at once, within what is left of the
+    // time for asking; each answer (or its failure: Cancelled when the time is up) goes to
+    // answered. ordinaryOnly: with only the headers the worker sends every host.
+    void AskFirstBytes(const std::vector<std::size_t>& asked, bool ordinaryOnly,
+                       void (Preparation::*answered)(std::size_t, const UpstreamFailure&,
+                                                     const UpstreamHead&)) {
+        const auto left = std::max(
+            std::chrono::duration_cast<std::chrono::milliseconds>(probeUntil - Clock::now()),
+            std::chrono::milliseconds(1));
         pending = static_cast<int>(asked.size());
         auto self = shared_from_this();
-        net::dispatch(strand, [self, asked, left, until] {
+        net::dispatch(strand, [self, asked, left, ordinaryOnly, answered] {
             for (std::size_t i : asked) {
-                MediaFile& file = self->resolution.files[i];
+                const MediaFile& file = self->resolution.files[i];
                 UpstreamRequest request;
                 request.url = file.address;
                 for (const auto& header : file.headers) {
-                    if (Extras({header}, self->resolution.defaultHeaders).empty()) {
+                    if (!ordinaryOnly ||
+                        Extras({header}, self->resolution.defaultHeaders).empty()) {
                         request.headers.push_back(header);
                     }
                 }
                 request.headers.emplace_back("Range", "bytes=0-0");
                 request.timeout = left;
-                self->probes.push_back(
-                    StartFetch(self->strand, self->tunnels.upstream_, request,
-                               [self, i](const UpstreamFailure& failure, const UpstreamHead& head) {
-                                   self->Answered(i, failure, head);
-                               }));
+                self->probes.push_back(StartFetch(
+                    self->strand, self->tunnels.upstream_, request,
+                    [self, i, answered](const UpstreamFailure& failure, const UpstreamHead& head) {
+                        ((*self).*answered)(i, failure, head);
+                    }));
             }
-            self->timer.expires_at(until);
+            self->timer.expires_after(left);
             self->timer.async_wait([self](boost::system::error_code error) {
                 if (!error) {
                     for (auto& probe : self->probes) {
-                        probe->Cancel();  // whoever has not answered gets a tunnel
+                        probe->Cancel();  // whoever has not answered: Cancelled
                     }
                 }
             });
@@ -348,7 +354,7 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
                 probe->Cancel();
             }
             probes.clear();
-            Measure(deadline);
+            Measure();
         }
     }
 
@@ -356,7 +362,7 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
     // it may merge), asked of their hosts as their first byte with every header they need, so
     // that the list says them and a merge can tell its length about. Within what is left of the
     // time for asking.
-    void Measure(Deadline until) {
+    void Measure() {
         // The tunnelled files first, then the pictures and sounds best first; a few at most, so
         // that a page with many formats does not make many connections to one host.
         constexpr std::size_t kMeasured = 8;
@@ -364,10 +370,9 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
         for (const bool tunnelled : {true, false}) {
             for (std::size_t i = 0; i < resolution.files.size() && asked.size() < kMeasured; ++i) {
                 const MediaFile& f = resolution.files[i];
-                const bool fetched =
-                    tunnelled ? static_cast<bool>(tunnel[i])
-                              : !tunnel[i] && (f.kind == FileKind::PictureOnly ||
-                                               f.kind == FileKind::SoundOnly);
+                const bool fetched = tunnelled ? static_cast<bool>(tunnel[i])
+                                               : !tunnel[i] && (f.kind == FileKind::PictureOnly ||
+                                                                f.kind == FileKind::SoundOnly);
                 if (fetched && !f.size && f.fragments.empty() && f.extension != "m3u8" &&
                     f.kind != FileKind::PlaylistPart &&
                     tunnels.settings_.mode != TunnelMode::Never) {
@@ -375,38 +380,11 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
                 }
             }
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::min(until, probeUntil) - Clock::now());
-        if (asked.empty() || left.count() <= 0) {
+        if (asked.empty() || Clock::now() >= probeUntil) {
             Finish();
             return;
         }
-        measuring = true;
-        pending = static_cast<int>(asked.size());
-        auto self = shared_from_this();
-        net::dispatch(strand, [self, asked, left] {
-            for (std::size_t i : asked) {
-                const MediaFile& file = self->resolution.files[i];
-                UpstreamRequest request;
-                request.url = file.address;
-                request.headers = file.headers;
-                request.headers.emplace_back("Range", "bytes=0-0");
-                request.timeout = left;
-                self->probes.push_back(
-                    StartFetch(self->strand, self->tunnels.upstream_, request,
-                               [self, i](const UpstreamFailure& failure, const UpstreamHead& head) {
-                                   self->Measured(i, failure, head);
-                               }));
-            }
-            self->timer.expires_after(left);
-            self->timer.async_wait([self](boost::system::error_code error) {
-                if (!error) {
-                    for (auto& probe : self->probes) {
-                        probe->Cancel();
-                    }
-                }
-            });
-        });
+        AskFirstBytes(asked, false, &Preparation::Measured);
     }
 
     void Measured(std::size_t i, const UpstreamFailure& failure, const UpstreamHead& head) {
