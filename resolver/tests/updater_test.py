@@ -13,23 +13,19 @@ Usage: updater_test.py UPDATER WORKER SERVICE_BINARY
 import base64
 import hashlib
 import http.server
-import json
 import os
 import re
-import signal
 import subprocess
 import sys
 import tempfile
 import stat
 import threading
 import time
-import urllib.error
-import urllib.parse
-import urllib.request
 import zipfile
 
+from harness import Service
+
 DEBIAN_YTDLP = "/usr/lib/python3/dist-packages/yt_dlp"
-DIRECT = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 
 
 def fail(message):
@@ -102,14 +98,6 @@ class Site:
         self.base = "http://127.0.0.1:%d/" % self.server.server_address[1]
 
 
-def get(port, path, timeout=60):
-    try:
-        with DIRECT.open("http://127.0.0.1:%d%s" % (port, path), timeout=timeout) as r:
-            return r.status, json.loads(r.read())
-    except urllib.error.HTTPError as error:
-        return error.code, json.loads(error.read() or b"null")
-
-
 def wait_for(what, condition, seconds=30):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
@@ -150,30 +138,23 @@ def main():
             if not stat.S_ISLNK(mode) and stat.S_IMODE(mode) not in wanted:
                 fail("%s is mode %o: the service, another user, must read it" % (path, mode))
 
-    log = open(os.path.join(work.name, "service.log"), "w+")
-    service = subprocess.Popen(
-        [binary, "--listen", "127.0.0.1:0", "--workers", "1", "--rate", "0", "--cache-ttl", "0",
-         "--allow-address", "127.0.0.1/32", "--python", os.path.join(current, "bin", "python3")],
-        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
+    service = Service(binary, "--workers", "1", "--rate", "0", "--cache-ttl", "0",
+                      "--allow-address", "127.0.0.1/32",
+                      "--python", os.path.join(current, "bin", "python3"))
     try:
-        listening = []
-        wait_for("the service to listen", lambda: listening.extend(re.findall(
-            r"listening on http://127\.0\.0\.1:(\d+)/", open(log.name).read())) or listening)
-        port = int(listening[0])
-
         def says(version):
-            return lambda: get(port, "/healthz")[1].get("yt_dlp") == version
+            return lambda: service.health().get("yt_dlp") == version
         wait_for("the service on 2099.1.1", says("2099.1.1"))
 
         # A newer version that resolves the canaries is taken; the service reloads while a request
         # is in flight, and answers it.
         wheel(wheels, "2099.2.2")
         in_flight = {}
-        asking = threading.Thread(target=lambda: in_flight.update(
-            answer=get(port, "/api/resolve?url=" + urllib.parse.quote(site.base + "held.html"))))
+        asking = threading.Thread(
+            target=lambda: in_flight.update(answer=service.resolve(site.base + "held.html")))
         asking.start()
         site.held.wait(30)
-        result = update("--reload", "pid:%d" % service.pid)
+        result = update("--reload", "pid:%d" % service.process.pid)
         site.release.set()
         asking.join(60)
         if result.returncode != 0 or os.readlink(current) != "2099.2.2":
@@ -186,7 +167,7 @@ def main():
 
         # One whose extractor raises is not taken, and the run says why.
         wheel(wheels, "2099.3.3", broken=True)
-        result = update("--reload", "pid:%d" % service.pid)
+        result = update("--reload", "pid:%d" % service.process.pid)
         if (result.returncode != 1 or os.readlink(current) != "2099.2.2" or
                 "2099.3.3 does not resolve" not in result.stderr or
                 "not taken, yt-dlp 2099.2.2 stays" not in result.stderr):
@@ -197,26 +178,20 @@ def main():
         # Back to the previous one, which the service names after its reload; the version rolled
         # back from is not taken again.
         os.unlink(os.path.join(wheels, "yt_dlp-2099.3.3-py3-none-any.whl"))
-        result = update("--rollback", "--reload", "pid:%d" % service.pid)
+        result = update("--rollback", "--reload", "pid:%d" % service.process.pid)
         if result.returncode != 0 or os.readlink(current) != "2099.1.1":
             fail("--rollback did not go back to 2099.1.1")
         wait_for("/healthz to name 2099.1.1 again", says("2099.1.1"))
         result = update("--no-reload")
         if os.readlink(current) != "2099.1.1" or "not taken again" not in result.stdout:
             fail("the version rolled back from was taken again")
-        status, body = get(port, "/api/resolve?url=" + urllib.parse.quote(site.base + "clip.html"))
+        status, body = service.resolve(site.base + "clip.html")
         if status != 200 or [f["url"] for f in body["files"]] != [site.base + "clip.mp4"]:
             fail("the service on the rolled-back version answered %s %s" % (status, body))
     finally:
         site.release.set()
-        service.send_signal(signal.SIGTERM)
-        try:
-            service.wait(20)
-        except subprocess.TimeoutExpired:
-            service.kill()
-            service.wait()
+        service.stop()
         site.server.shutdown()
-        log.close()
         work.cleanup()
     print("ok: taken when the canaries pass, not taken when one fails, rolled back; the service "
           "named each after its reload")

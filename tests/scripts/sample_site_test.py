@@ -186,7 +186,7 @@ class SampleSiteTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    spec = importlib.util.spec_from_file_location("sample_site", sys.argv.pop(1))
-    SITE = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(SITE)
+    found = importlib.util.spec_from_file_location("sample_site", sys.argv.pop(1))
+    SITE = importlib.util.module_from_spec(found)
+    found.loader.exec_module(SITE)
     unittest.main()
