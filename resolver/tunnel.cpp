@@ -297,21 +297,23 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
         }
         // Every host asked at once, for the file's first byte with only the headers any client
         // sends: a file that comes is listed as it is; one that does not, in time, is tunnelled.
-        AskFirstBytes(asked, true, &Preparation::Answered);
+        AskFirstBytes(asked, true, &Preparation::Answered, &Preparation::Measure);
     }
 
     // Asks the hosts of these files for their first byte, all at once, within what is left of the
     // time for asking; each answer (or its failure: Cancelled when the time is up) goes to
-    // answered. ordinaryOnly: with only the headers the worker sends every host.
+    // answered, and once every one came, then runs. ordinaryOnly: with only the headers the
+    // worker sends every host.
     void AskFirstBytes(const std::vector<std::size_t>& asked, bool ordinaryOnly,
                        void (Preparation::*answered)(std::size_t, const UpstreamFailure&,
-                                                     const UpstreamHead&)) {
+                                                     const UpstreamHead&),
+                       void (Preparation::*then)()) {
         const auto left = std::max(
             std::chrono::duration_cast<std::chrono::milliseconds>(probeUntil - Clock::now()),
             std::chrono::milliseconds(1));
         pending = static_cast<int>(asked.size());
         auto self = shared_from_this();
-        net::dispatch(strand, [self, asked, left, ordinaryOnly, answered] {
+        net::dispatch(strand, [self, asked, left, ordinaryOnly, answered, then] {
             for (std::size_t i : asked) {
                 const MediaFile& file = self->resolution.files[i];
                 UpstreamRequest request;
@@ -326,8 +328,17 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
                 request.timeout = left;
                 self->probes.push_back(StartFetch(
                     self->strand, self->tunnels.upstream_, request,
-                    [self, i, answered](const UpstreamFailure& failure, const UpstreamHead& head) {
+                    [self, i, answered, then](const UpstreamFailure& failure,
+                                              const UpstreamHead& head) {
                         ((*self).*answered)(i, failure, head);
+                        if (--self->pending == 0) {
+                            self->timer.cancel();
+                            for (auto& probe : self->probes) {
+                                probe->Cancel();
+                            }
+                            self->probes.clear();
+                            ((*self).*then)();
+                        }
                     }));
             }
             self->timer.expires_after(left);
@@ -347,14 +358,6 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
         tunnel[i] = !comes;
         if (comes && !file.size) {
             Sized(file, head);
-        }
-        if (--pending == 0) {
-            timer.cancel();
-            for (auto& probe : probes) {
-                probe->Cancel();
-            }
-            probes.clear();
-            Measure();
         }
     }
 
@@ -384,20 +387,12 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
             Finish();
             return;
         }
-        AskFirstBytes(asked, false, &Preparation::Measured);
+        AskFirstBytes(asked, false, &Preparation::Measured, &Preparation::Finish);
     }
 
     void Measured(std::size_t i, const UpstreamFailure& failure, const UpstreamHead& head) {
         if (!failure && head.status >= 200 && head.status < 300) {
             Sized(resolution.files[i], head);
-        }
-        if (--pending == 0) {
-            timer.cancel();
-            for (auto& probe : probes) {
-                probe->Cancel();
-            }
-            probes.clear();
-            Finish();
         }
     }
 
