@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -54,6 +55,20 @@ pid_t SpawnChild(const std::vector<std::string>& args, int in, int out, int err)
         return -1;
     }
     return pid;
+}
+
+bool MakePipes(int (&first)[2], int (&second)[2]) {
+    if (pipe2(first, O_CLOEXEC) != 0) {
+        return false;
+    }
+    if (pipe2(second, O_CLOEXEC) != 0) {
+        const int error = errno;
+        close(first[0]);
+        close(first[1]);
+        errno = error;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace resolver

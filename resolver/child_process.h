@@ -16,4 +16,8 @@ namespace resolver {
 // or -1 (errno set) when it could not be started.
 pid_t SpawnChild(const std::vector<std::string>& args, int in, int out, int err);
 
+// Two pipes to give a child, every end close-on-exec (SpawnChild hands the child its own ends).
+// Returns false (errno set, nothing left open) when either cannot be made.
+bool MakePipes(int (&first)[2], int (&second)[2]);
+
 }  // namespace resolver

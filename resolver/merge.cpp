@@ -6,7 +6,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -255,12 +254,7 @@ struct MergeRun : http::BodySource, std::enable_shared_from_this<MergeRun> {
     bool Start(const TunnelRecord& record) {
         int stdoutPipe[2];
         int stderrPipe[2];
-        if (pipe2(stdoutPipe, O_CLOEXEC) != 0) {
-            return false;
-        }
-        if (pipe2(stderrPipe, O_CLOEXEC) != 0) {
-            close(stdoutPipe[0]);
-            close(stdoutPipe[1]);
+        if (!MakePipes(stdoutPipe, stderrPipe)) {
             return false;
         }
         const std::string header = "X-Reelhawk-Merge: " + id + "\r\n";

@@ -198,12 +198,7 @@ void WorkerPool::Extract(const std::string& address, Clock::time_point deadline,
 bool WorkerPool::Start(Process& process) {
     int toWorker[2];
     int fromWorker[2];
-    if (pipe2(toWorker, O_CLOEXEC) != 0) {
-        return false;
-    }
-    if (pipe2(fromWorker, O_CLOEXEC) != 0) {
-        close(toWorker[0]);
-        close(toWorker[1]);
+    if (!MakePipes(toWorker, fromWorker)) {
         return false;
     }
     std::vector<std::string> args = {settings_.python, "-I",       "-B",
