@@ -5,6 +5,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/beast/core/string.hpp>
 
 #include <algorithm>
 #include <charconv>
@@ -21,19 +22,12 @@ namespace {
 
 constexpr const char* kHtml = "text/html; charset=utf-8";
 
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 // The headers of a format that the worker does not send every host: what the host may need.
 Headers Extras(const Headers& headers, const Headers& defaults) {
     Headers extras;
     for (const auto& header : headers) {
         const bool ordinary = std::any_of(defaults.begin(), defaults.end(), [&](const auto& d) {
-            return SameName(d.first, header.first) && d.second == header.second;
+            return boost::beast::iequals(d.first, header.first) && d.second == header.second;
         });
         if (!ordinary) {
             extras.push_back(header);
@@ -836,7 +830,7 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
         if (const std::string modified = upstream.Field("Last-Modified"); !modified.empty()) {
             reply.headers.set("Last-Modified", modified);
         }
-        const bool ranges = status == 206 || SameName(upstream.Field("Accept-Ranges"), "bytes");
+        const bool ranges = status == 206 || boost::beast::iequals(upstream.Field("Accept-Ranges"), "bytes");
         reply.headers.set("Accept-Ranges", ranges ? "bytes" : "none");
         reply.headers.set("Content-Disposition", ContentDisposition(record.name));
         if (head()) {

@@ -13,6 +13,7 @@
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -30,13 +31,6 @@ using tcp = asio::ip::tcp;
 using boost::system::error_code;
 
 namespace {
-
-bool SameText(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
-}
 
 // An http(s) address split for a request.
 struct Target {
@@ -205,13 +199,13 @@ bool SendableHeader(std::string_view name, std::string_view value) {
 }
 
 bool ClientOwnField(std::string_view name) {
-    return SameText(name, "host") || SameText(name, "connection") ||
-           SameText(name, "content-length") || SameText(name, "transfer-encoding");
+    return beast::iequals(name, "host") || beast::iequals(name, "connection") ||
+           beast::iequals(name, "content-length") || beast::iequals(name, "transfer-encoding");
 }
 
 bool CredentialField(std::string_view name) {
-    return SameText(name, "cookie") || SameText(name, "authorization") ||
-           SameText(name, "proxy-authorization");
+    return beast::iequals(name, "cookie") || beast::iequals(name, "authorization") ||
+           beast::iequals(name, "proxy-authorization");
 }
 
 std::array<std::uint8_t, 16> AddressBytes(const asio::ip::address& address) {
@@ -623,7 +617,7 @@ class Fetch final : public UpstreamFetch, public std::enable_shared_from_this<Fe
 
 std::string UpstreamHead::Field(std::string_view name) const {
     for (const auto& [fieldName, value] : fields) {
-        if (SameText(fieldName, name)) {
+        if (beast::iequals(fieldName, name)) {
             return value;
         }
     }
