@@ -110,26 +110,16 @@ http::Reply Expired() {
 
 std::string ContentDisposition(const std::string& name) {
     std::string ascii;
-    std::string encoded;
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const auto c = static_cast<unsigned char>(name[i]);
+    for (const unsigned char c : name) {
         const bool plain = c >= 0x20 && c < 0x7F && c != '"' && c != '\\' && c != '%';
         if (plain) {
             ascii += static_cast<char>(c);
         } else if (c < 0x80 || (c & 0xC0) != 0x80) {
             ascii += '_';  // one "_" for each character that is not plain ASCII
         }
-        if (std::isalnum(c) ||
-            std::string_view("-._~").find(static_cast<char>(c)) != std::string_view::npos) {
-            encoded += static_cast<char>(c);
-        } else {
-            encoded += '%';
-            encoded += kHex[c >> 4];
-            encoded += kHex[c & 15];
-        }
     }
-    return "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + encoded;
+    // The UTF-8 name is percent-encoded as in a path: everything but the unreserved characters.
+    return "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + Tunnels::PathName(name);
 }
 
 std::optional<ByteRange> ParseRange(std::string_view header) {
@@ -294,14 +284,15 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
         AskFirstBytes(asked, true, &Preparation::Answered, &Preparation::Measure);
     }
 
+    using Answer = void (Preparation::*)(std::size_t, const UpstreamFailure&, const UpstreamHead&);
+    using Step = void (Preparation::*)();
+
     // Asks the hosts of these files for their first byte, all at once, within what is left of the
     // time for asking; each answer (or its failure: Cancelled when the time is up) goes to
     // answered, and once every one came, then runs. ordinaryOnly: with only the headers the
     // worker sends every host.
-    void AskFirstBytes(const std::vector<std::size_t>& asked, bool ordinaryOnly,
-                       void (Preparation::*answered)(std::size_t, const UpstreamFailure&,
-                                                     const UpstreamHead&),
-                       void (Preparation::*then)()) {
+    void AskFirstBytes(const std::vector<std::size_t>& asked, bool ordinaryOnly, Answer answered,
+                       Step then) {
         const auto left = std::max(
             std::chrono::duration_cast<std::chrono::milliseconds>(probeUntil - Clock::now()),
             std::chrono::milliseconds(1));
@@ -320,20 +311,12 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
                 }
                 request.headers.emplace_back("Range", "bytes=0-0");
                 request.timeout = left;
-                self->probes.push_back(StartFetch(
-                    self->strand, self->tunnels.upstream_, request,
-                    [self, i, answered, then](const UpstreamFailure& failure,
-                                              const UpstreamHead& head) {
-                        ((*self).*answered)(i, failure, head);
-                        if (--self->pending == 0) {
-                            self->timer.cancel();
-                            for (auto& probe : self->probes) {
-                                probe->Cancel();
-                            }
-                            self->probes.clear();
-                            ((*self).*then)();
-                        }
-                    }));
+                self->probes.push_back(
+                    StartFetch(self->strand, self->tunnels.upstream_, request,
+                               [self, i, answered, then](const UpstreamFailure& failure,
+                                                         const UpstreamHead& head) {
+                                   self->Came(i, answered, then, failure, head);
+                               }));
             }
             self->timer.expires_after(left);
             self->timer.async_wait([self](boost::system::error_code error) {
@@ -344,6 +327,20 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
                 }
             });
         });
+    }
+
+    // One answer of a round (or its failure); once every one came, the round ends and then runs.
+    void Came(std::size_t i, Answer answered, Step then, const UpstreamFailure& failure,
+              const UpstreamHead& head) {
+        (this->*answered)(i, failure, head);
+        if (--pending == 0) {
+            timer.cancel();
+            for (auto& probe : probes) {
+                probe->Cancel();
+            }
+            probes.clear();
+            (this->*then)();
+        }
     }
 
     void Answered(std::size_t i, const UpstreamFailure& failure, const UpstreamHead& head) {
@@ -830,7 +827,8 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
         if (const std::string modified = upstream.Field("Last-Modified"); !modified.empty()) {
             reply.headers.set("Last-Modified", modified);
         }
-        const bool ranges = status == 206 || boost::beast::iequals(upstream.Field("Accept-Ranges"), "bytes");
+        const bool ranges =
+            status == 206 || boost::beast::iequals(upstream.Field("Accept-Ranges"), "bytes");
         reply.headers.set("Accept-Ranges", ranges ? "bytes" : "none");
         reply.headers.set("Content-Disposition", ContentDisposition(record.name));
         if (head()) {
