@@ -16,6 +16,7 @@
 #include "result_cache.h"
 #include "rate_limit.h"
 #include "redis_store.h"
+#include "tunnel.h"
 
 namespace resolver {
 namespace {
@@ -289,6 +290,25 @@ TEST(MemoryResults, IdenticalRequestsInFlightWaitForOneExtractionAndAHitIsTheSam
     EXPECT_EQ(ResolveNow(results, "same", {}).kept->Written("page", write).get(),
               hit.kept->Written("page", write).get());
     EXPECT_EQ(*hit.kept->Written("json", write), "answer 2");
+}
+
+TEST(Tunnel, AFilesNameGoesOutAsPlainAsciiAndAsPercentEncodedUtf8) {
+    const struct {
+        std::string name, path, disposition;
+    } cases[] = {
+        {"A kite.mp4", "A%20kite.mp4",
+         "attachment; filename=\"A kite.mp4\"; filename*=UTF-8''A%20kite.mp4"},
+        // Each character that is not plain ASCII is one "_"; quotes, "\\" and "%" too.
+        {"\xC3\x89t\xC3\xA9 \"50%\" \\~.mp4", "%C3%89t%C3%A9%20%2250%25%22%20%5C~.mp4",
+         "attachment; filename=\"_t_ _50__ _~.mp4\"; "
+         "filename*=UTF-8''%C3%89t%C3%A9%20%2250%25%22%20%5C~.mp4"},
+        {"a/b?c#d", "a%2Fb%3Fc%23d",
+         "attachment; filename=\"a/b?c#d\"; filename*=UTF-8''a%2Fb%3Fc%23d"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Tunnels::PathName(c.name), c.path) << c.name;
+        EXPECT_EQ(ContentDisposition(c.name), c.disposition) << c.name;
+    }
 }
 
 TEST(RateLimiter, AllowsMaxPerWindowPerClient) {
