@@ -21,7 +21,6 @@ using boost::beast::http::field;
 using boost::beast::http::fields;
 using boost::beast::http::verb;
 
-constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kJson = "application/json; charset=utf-8";
 
 // Threads for the calls that wait for the network: enough for Redis's round trips under load.
@@ -86,10 +85,7 @@ http::Reply ErrorReply(unsigned status, const std::string& path) {
     if (path.starts_with("/api/")) {
         return http::Reply::Text(status, kJson, DumpJson(OutcomeToJson(failure)));
     }
-    return http::Reply::Text(status, kHtml,
-                             "<!DOCTYPE html>\n<html><head><title>Reelhawk resolver</title></head>"
-                             "<body><p>" +
-                                 EscapeHtml(message) + "</p></body></html>\n");
+    return http::Reply::Text(status, kHtml, WriteSentencePage(message));
 }
 
 std::vector<AddressRange> Ranges(const std::vector<std::string>& texts) {

@@ -377,11 +377,7 @@ void Merges::Serve(std::shared_ptr<http::Exchange> exchange) {
     auto answer = [this, exchange, token] {
         const auto record = tunnels_.Find(token);
         if (!record || record->inputs.size() != 2) {
-            exchange->Respond(http::Reply::Text(
-                404, "text/html; charset=utf-8",
-                "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Reelhawk resolver"
-                "</title></head><body><p>This address has expired or is not known here. Resolve "
-                "the video page again to get a new one.</p></body></html>\n"));
+            exchange->Respond(ExpiredAddress());
             return;
         }
         http::Reply reply;
@@ -400,10 +396,9 @@ void Merges::Serve(std::shared_ptr<http::Exchange> exchange) {
         const std::string id = Base64Url(RandomBytes(16));
         if (!Begin(id, -1)) {
             http::Reply busy = http::Reply::Text(
-                503, "text/html; charset=utf-8",
-                "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Reelhawk resolver"
-                "</title></head><body><p>The service is joining as many files as it can; try "
-                "again shortly.</p></body></html>\n");
+                503, kHtml,
+                WriteSentencePage(
+                    "The service is joining as many files as it can; try again shortly."));
             busy.headers.set("Retry-After", "10");
             exchange->Respond(std::move(busy));
             return;

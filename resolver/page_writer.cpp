@@ -237,6 +237,12 @@ void SetSmallPrint(std::string_view text) {
     smallPrint = std::move(written);
 }
 
+std::string WriteSentencePage(std::string_view sentence) {
+    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Reelhawk resolver</title>"
+           "</head><body><p>" +
+           EscapeHtml(sentence) + "</p></body></html>\n";
+}
+
 std::string WriteFormPage() {
     std::string page(kHead);
     WriteForm(page, "");

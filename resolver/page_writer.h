@@ -9,6 +9,9 @@
 
 namespace resolver {
 
+// The type every page is sent as.
+inline constexpr const char* kHtml = "text/html; charset=utf-8";
+
 // The address as it is written into a link's href: every ";", '"', "<", ">", space, control
 // character and non-ASCII byte percent-encoded (non-ASCII as its UTF-8 bytes, as a browser
 // does), then "&" written as "&amp;". Everything else, "%" included, is kept, so an address
@@ -35,6 +38,9 @@ std::string LinkText(const Resolution& resolution, const MediaFile& file);
 // The small print at the foot of both pages (e.g. "yt-dlp 2023.03.04"); none when empty. Safe
 // from any thread. This function can't fail.
 void SetSmallPrint(std::string_view text);
+
+// A page that says one sentence (why a request gets no file or page). This function can't fail.
+std::string WriteSentencePage(std::string_view sentence);
 
 // GET /: the form. Its first text input "url" takes the address; its first submit button sends
 // the form to /resolve.

@@ -20,8 +20,6 @@ namespace net = boost::asio;
 
 namespace {
 
-constexpr const char* kHtml = "text/html; charset=utf-8";
-
 // The headers of a format that the worker does not send every host: what the host may need.
 Headers Extras(const Headers& headers, const Headers& defaults) {
     Headers extras;
@@ -94,19 +92,16 @@ bool LooksLikePlaylist(const TunnelRecord& record, std::string_view url, std::st
 }
 
 http::Reply Page(unsigned status, const std::string& sentence) {
-    return http::Reply::Text(status, kHtml,
-                             "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Reelhawk "
-                             "resolver</title></head><body><p>" +
-                                 EscapeHtml(sentence) + "</p></body></html>\n");
+    return http::Reply::Text(status, kHtml, WriteSentencePage(sentence));
 }
 
-http::Reply Expired() {
+}  // namespace
+
+http::Reply ExpiredAddress() {
     return Page(404,
                 "This address has expired or is not known here. Resolve the video page again to "
                 "get a new one.");
 }
-
-}  // namespace
 
 std::string ContentDisposition(const std::string& name) {
     std::string ascii;
@@ -567,7 +562,7 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
         const std::size_t slash = rest.find('/');
         const auto parsed = TunnelToken::Parse(rest.substr(0, slash));
         if (!parsed) {
-            Respond(Expired());
+            Respond(ExpiredAddress());
             return;
         }
         token = *parsed;
@@ -579,13 +574,13 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
             const std::size_t a = more.find('/');
             const std::size_t b = a == std::string_view::npos ? a : more.find('/', a + 1);
             if (b == std::string_view::npos) {
-                Respond(Expired());
+                Respond(ExpiredAddress());
                 return;
             }
             signature = std::string(more.substr(0, a));
             const auto decoded = FromBase64Url(more.substr(a + 1, b - a - 1));
             if (!decoded) {
-                Respond(Expired());
+                Respond(ExpiredAddress());
                 return;
             }
             address = *decoded;
@@ -615,7 +610,7 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
             net::dispatch(self->exchange->executor(), [self, record = std::move(record), signature,
                                                        address]() mutable {
                 if (!record) {
-                    self->Respond(Expired());
+                    self->Respond(ExpiredAddress());
                     return;
                 }
                 self->record = std::move(*record);
@@ -623,7 +618,7 @@ struct TunnelRequest : std::enable_shared_from_this<TunnelRequest> {
                     const std::string expected =
                         Base64Url(HmacSha256(self->record.childKey, address).substr(0, 16));
                     if (self->record.childKey.empty() || signature != expected) {
-                        self->Respond(Expired());
+                        self->Respond(ExpiredAddress());
                         return;
                     }
                     self->url = address;

@@ -118,6 +118,10 @@ class Tunnels {
         renewing_;  // by record id
 };
 
+// 404 for a tunnel or merge address that has expired, was altered, or was made elsewhere
+// without a shared store.
+http::Reply ExpiredAddress();
+
 // The Content-Disposition of a file: attachment, a readable ASCII filename (what is not printable
 // ASCII written as "_") and the UTF-8 filename*. This function can't fail.
 std::string ContentDisposition(const std::string& name);
