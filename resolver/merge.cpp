@@ -126,17 +126,8 @@ void Merges::AddMergedFiles(Resolution& r, const std::string& page) {
         }
         std::vector<std::string> inputs;
         for (std::size_t i : {pair->first, pair->second}) {
-            const MediaFile& file = r.files[i];
-            TunnelRecord input;
-            input.url = file.address;
-            input.headers = file.headers;
-            input.fragments = file.fragments;
-            input.chunk = file.chunk;
+            TunnelRecord input = FetchRecord(r.files[i], page);
             input.name = i == pair->first ? "picture" : "sound";
-            input.extension = file.extension;
-            input.page = page;
-            input.format = file.format;
-            input.part = file.part;
             inputs.push_back(tunnels_.Keep(input));
         }
         const MediaFile& picture = r.files[pair->first];
@@ -186,14 +177,17 @@ bool Merges::Begin(const std::string& id, int pid) {
         return false;
     }
     runs_[id].pid = pid;
-    running_ = static_cast<int>(runs_.size());
     return true;
 }
 
 void Merges::End(const std::string& id) {
     std::lock_guard lock(mutex_);
     runs_.erase(id);
-    running_ = static_cast<int>(runs_.size());
+}
+
+int Merges::running() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(runs_.size());
 }
 
 bool Merges::Internal(std::string_view mergeId) const {

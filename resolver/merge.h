@@ -6,7 +6,6 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -66,7 +65,7 @@ class Merges {
     bool Internal(std::string_view mergeId) const;
     void InputFailed(const std::string& mergeId, const std::string& why);
 
-    int running() const { return running_; }
+    int running() const;
     // Ends every ffmpeg process now (the service stops). This function can't fail.
     void KillAll();
 
@@ -80,7 +79,6 @@ class Merges {
     MergeSettings settings_;
     boost::asio::io_context& io_;
     Tunnels& tunnels_;
-    std::atomic<int> running_ = 0;
     bool available_ = false;
     mutable std::mutex mutex_;
     struct Running {

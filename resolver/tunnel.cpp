@@ -97,6 +97,19 @@ http::Reply Page(unsigned status, const std::string& sentence) {
 
 }  // namespace
 
+TunnelRecord FetchRecord(const MediaFile& file, const std::string& page) {
+    TunnelRecord record;
+    record.url = file.address;
+    record.headers = file.headers;
+    record.fragments = file.fragments;
+    record.chunk = file.chunk;
+    record.extension = file.extension;
+    record.page = page;
+    record.format = file.format;
+    record.part = file.part;
+    return record;
+}
+
 http::Reply ExpiredAddress() {
     return Page(404,
                 "This address has expired or is not known here. Resolve the video page again to "
@@ -414,19 +427,11 @@ struct Preparation : std::enable_shared_from_this<Preparation> {
             for (std::size_t i = 0; i < r.files.size(); ++i) {
                 MediaFile& file = r.files[i];
                 if (self->tunnel[i]) {
-                    TunnelRecord record;
-                    record.url = file.address;
-                    record.headers = file.headers;
-                    record.fragments = file.fragments;
-                    record.chunk = file.chunk;
+                    TunnelRecord record = FetchRecord(file, self->page);
                     record.name = LinkText(r, file);
-                    record.extension = file.extension;
                     if (file.size) {
                         record.size = static_cast<std::uint64_t>(*file.size);
                     }
-                    record.page = self->page;
-                    record.format = file.format;
-                    record.part = file.part;
                     record.childKey = Base64Url(RandomBytes(16));
                     file.listedPath =
                         "/t/" + self->tunnels.Keep(record) + "/" + Tunnels::PathName(record.name);

@@ -118,6 +118,11 @@ class Tunnels {
         renewing_;  // by record id
 };
 
+// What a tunnel needs to fetch the file from its host (its address, headers, pieces) and to
+// resolve its page again; its name, size and child key are the caller's to add. This function
+// can't fail.
+TunnelRecord FetchRecord(const MediaFile& file, const std::string& page);
+
 // 404 for a tunnel or merge address that has expired, was altered, or was made elsewhere
 // without a shared store.
 http::Reply ExpiredAddress();
